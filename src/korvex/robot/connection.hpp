@@ -1,0 +1,96 @@
+#pragma once
+// One connection to an arm's control box, shared by reference counting.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "korvex/error.hpp"
+#include "korvex/wire/robot/state.hpp"
+
+namespace korvex {
+
+namespace net {
+class TcpChannel;
+class UdpChannel;
+}  // namespace net
+
+class MotionLog;
+struct StateBookkeeping;
+struct JointVelocityLimits;
+namespace model {
+class NativeBackend;
+}
+
+//! Protocol version request: automatic asks for 10 and falls back to 5.
+enum class ProtocolChoice : std::uint8_t { Automatic, V5, V10 };
+
+class Connection {
+ public:
+  static constexpr std::size_t kDefaultLogSize = 50;
+
+  //! Connects, negotiates the version and waits up to 1 s for the first state.
+  static Result<std::shared_ptr<Connection>> create(const std::string& address, bool ignore_realtime,
+                                                    std::size_t log_size,
+                                                    ProtocolChoice version = ProtocolChoice::Automatic);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  Result<RobotState> read_once();
+
+  Status set_collision_behavior(const std::array<double, 7>& lower_torque_thresholds_acceleration,
+                                const std::array<double, 7>& upper_torque_thresholds_acceleration,
+                                const std::array<double, 7>& lower_torque_thresholds_nominal,
+                                const std::array<double, 7>& upper_torque_thresholds_nominal,
+                                const std::array<double, 6>& lower_force_thresholds_acceleration,
+                                const std::array<double, 6>& upper_force_thresholds_acceleration,
+                                const std::array<double, 6>& lower_force_thresholds_nominal,
+                                const std::array<double, 6>& upper_force_thresholds_nominal);
+  Status set_collision_behavior_simple(const std::array<double, 7>& lower_torque_thresholds,
+                                       const std::array<double, 7>& upper_torque_thresholds,
+                                       const std::array<double, 6>& lower_force_thresholds,
+                                       const std::array<double, 6>& upper_force_thresholds);
+  Status set_joint_impedance(const std::array<double, 7>& K_theta);
+  Status set_cartesian_impedance(const std::array<double, 6>& K_x);
+  Status automatic_error_recovery();
+  Status stop();
+
+  //! The arm's description: fetched from a ZK2 arm on every call, built in for ZK1.
+  Result<std::string> model_description();
+
+  std::uint16_t server_version() const { return server_version_; }
+  std::uint16_t kxp_version() const { return version_; }
+  const std::string& address() const { return address_; }
+  bool ignore_realtime() const { return ignore_realtime_; }
+
+  // Used by the motion loop.
+  net::TcpChannel& tcp() { return *tcp_; }
+  net::UdpChannel& udp() { return *udp_; }
+  StateBookkeeping& bookkeeping() { return *bookkeeping_; }
+  MotionLog& log() { return *log_; }
+  const JointVelocityLimits* velocity_limits() const { return velocity_limits_.get(); }
+  std::mutex& busy_guard() { return busy_; }
+
+ private:
+  Connection() = default;
+  //! Sends one command and judges its single reply.
+  Result<std::vector<std::uint8_t>> exchange(int command, std::span<const std::uint8_t> payload);
+
+  std::string address_;
+  bool ignore_realtime_ = false;
+  std::uint16_t version_ = 10;
+  std::uint16_t server_version_ = 0;
+  std::unique_ptr<net::TcpChannel> tcp_;
+  std::unique_ptr<net::UdpChannel> udp_;
+  std::unique_ptr<StateBookkeeping> bookkeeping_;
+  std::unique_ptr<MotionLog> log_;
+  std::unique_ptr<JointVelocityLimits> velocity_limits_;
+  std::mutex busy_;
+};
+
+}  // namespace korvex

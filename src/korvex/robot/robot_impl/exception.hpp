@@ -9,6 +9,8 @@
 
 namespace korvex {
 
+class Logger;  // robot/logger.hpp
+
 //! The robot command sent in one cycle (all zeros when none was sent).
 struct RobotCommandLog {
   Vec7 q_c{};
@@ -22,6 +24,9 @@ struct RobotCommandLog {
 struct Record {
   RobotState state;
   RobotCommandLog command;
+
+  //! "Record { state: RobotState { O_T_EE: [..], ... }, command: RobotCommandLog { q_c: [..], ... } }"
+  std::string debug() const;
 };
 
 struct ControlException {
@@ -33,5 +38,10 @@ struct ControlException {
   //! Lists message, move_status, last_motion_errors and log, in that order.
   std::string debug() const;
 };
+
+//! Takes the log and builds the exception of a motion that ended with `move_status`. A reflex
+//! abort appends the flags and the last command success rate. The message also goes to stderr.
+ControlException make_control_exception(Logger& log, std::string message, MoveStatus move_status,
+                                        const Errors& last_motion_errors);
 
 }  // namespace korvex

@@ -1,13 +1,13 @@
 #include "korvex/robot/realtime.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace korvex {
@@ -69,10 +69,22 @@ void write_line(const std::string& message) {
 }  // namespace
 
 bool has_realtime_kernel(std::string_view flag_path) {
-  std::ifstream file{std::string(flag_path), std::ios::binary};
-  if (!file) return false;
-  std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-  if (file.bad()) return false;
+  // Plain reads: an unreadable path (missing, a directory, no permission) means no realtime kernel.
+  const int fd = ::open(std::string(flag_path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string text;
+  char buf[256];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      return false;
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
   constexpr std::string_view kSpace = " \t\n\r\f\v";
   const auto first = text.find_first_not_of(kSpace);
   if (first == std::string::npos) return false;

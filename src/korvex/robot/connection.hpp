@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "korvex/error.hpp"
+#include "korvex/model/velocity_limits.hpp"
 #include "korvex/wire/robot/state.hpp"
 
 namespace korvex {
@@ -19,9 +20,9 @@ class TcpChannel;
 class UdpChannel;
 }  // namespace net
 
-class MotionLog;
+class Logger;
+enum class Command : std::uint8_t;
 struct StateBookkeeping;
-struct JointVelocityLimits;
 namespace model {
 class NativeBackend;
 }
@@ -43,20 +44,20 @@ class Connection {
 
   Result<RobotState> read_once();
 
-  Status set_collision_behavior(const std::array<double, 7>& lower_torque_thresholds_acceleration,
-                                const std::array<double, 7>& upper_torque_thresholds_acceleration,
-                                const std::array<double, 7>& lower_torque_thresholds_nominal,
-                                const std::array<double, 7>& upper_torque_thresholds_nominal,
-                                const std::array<double, 6>& lower_force_thresholds_acceleration,
-                                const std::array<double, 6>& upper_force_thresholds_acceleration,
-                                const std::array<double, 6>& lower_force_thresholds_nominal,
-                                const std::array<double, 6>& upper_force_thresholds_nominal);
-  Status set_collision_behavior_simple(const std::array<double, 7>& lower_torque_thresholds,
-                                       const std::array<double, 7>& upper_torque_thresholds,
-                                       const std::array<double, 6>& lower_force_thresholds,
-                                       const std::array<double, 6>& upper_force_thresholds);
-  Status set_joint_impedance(const std::array<double, 7>& K_theta);
-  Status set_cartesian_impedance(const std::array<double, 6>& K_x);
+  Status set_collision_behavior(const Vec7& lower_torque_thresholds_acceleration,
+                                const Vec7& upper_torque_thresholds_acceleration,
+                                const Vec7& lower_torque_thresholds_nominal,
+                                const Vec7& upper_torque_thresholds_nominal,
+                                const Vec6& lower_force_thresholds_acceleration,
+                                const Vec6& upper_force_thresholds_acceleration,
+                                const Vec6& lower_force_thresholds_nominal,
+                                const Vec6& upper_force_thresholds_nominal);
+  Status set_collision_behavior_simple(const Vec7& lower_torque_thresholds,
+                                       const Vec7& upper_torque_thresholds,
+                                       const Vec6& lower_force_thresholds,
+                                       const Vec6& upper_force_thresholds);
+  Status set_joint_impedance(const Vec7& K_theta);
+  Status set_cartesian_impedance(const Vec6& K_x);
   Status automatic_error_recovery();
   Status stop();
 
@@ -72,14 +73,17 @@ class Connection {
   net::TcpChannel& tcp() { return *tcp_; }
   net::UdpChannel& udp() { return *udp_; }
   StateBookkeeping& bookkeeping() { return *bookkeeping_; }
-  MotionLog& log() { return *log_; }
-  const JointVelocityLimits* velocity_limits() const { return velocity_limits_.get(); }
+  Logger& log() { return *log_; }
+  //! Read at connect from a ZK2 arm; none on ZK1.
+  const std::optional<JointVelocityLimits>& velocity_limits() const { return velocity_limits_; }
   std::mutex& busy_guard() { return busy_; }
 
  private:
   Connection() = default;
-  //! Sends one command and judges its single reply.
-  Result<std::vector<std::uint8_t>> exchange(int command, std::span<const std::uint8_t> payload);
+  //! Sends one command and waits for its reply.
+  Result<std::vector<std::uint8_t>> exchange(Command command, std::span<const std::uint8_t> payload);
+  //! One request, one reply judged by the command's status table.
+  Status simple_command(Command command, std::span<const std::uint8_t> payload);
 
   std::string address_;
   bool ignore_realtime_ = false;
@@ -88,8 +92,8 @@ class Connection {
   std::unique_ptr<net::TcpChannel> tcp_;
   std::unique_ptr<net::UdpChannel> udp_;
   std::unique_ptr<StateBookkeeping> bookkeeping_;
-  std::unique_ptr<MotionLog> log_;
-  std::unique_ptr<JointVelocityLimits> velocity_limits_;
+  std::unique_ptr<Logger> log_;
+  std::optional<JointVelocityLimits> velocity_limits_;
   std::mutex busy_;
 };
 

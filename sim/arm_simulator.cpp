@@ -1,0 +1,428 @@
+#include "sim/arm_simulator.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <numbers>
+#include <vector>
+
+#include "korvex/network/connect.hpp"
+#include "korvex/wire/robot/codec.hpp"
+#include "korvex/wire/robot/protocol.hpp"
+#include "sim/description.hpp"
+#include "sim/state_encoder.hpp"
+
+namespace korvex::sim {
+namespace {
+
+constexpr std::size_t kHeader = 12;
+
+// Wire statuses by meaning, per version (version 5 lacks the safety statuses).
+struct Statuses {
+  std::uint8_t not_possible, invalid_argument;
+  std::uint8_t stop_user_stop, aer_user_stop, move_not_possible;
+};
+Statuses statuses(std::uint16_t version) {
+  if (version == 5) return {1, 2, 2, 4, 3};
+  return {1, 2, 3, 5, 5};
+}
+
+bool is_set_command(Command c) {
+  switch (c) {
+    case Command::SetCollisionBehavior:
+    case Command::SetJointImpedance:
+    case Command::SetCartesianImpedance:
+    case Command::SetGuidingMode:
+    case Command::SetEeToK:
+    case Command::SetNeToEe:
+    case Command::SetLoad:
+    case Command::SetFilters:
+    case Command::GetCartesianLimit:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<Command> command_of(std::uint32_t wire, std::uint16_t version) {
+  for (int i = 0; i <= static_cast<int>(Command::GetRobotModel); ++i) {
+    const auto c = static_cast<Command>(i);
+    auto id = command_id(c, version);
+    if (id && *id == wire) return c;
+  }
+  return std::nullopt;
+}
+
+// Every value finite and non-negative; the payload a whole number of doubles of the expected count.
+bool valid_values(std::span<const std::uint8_t> payload, std::size_t count) {
+  if (payload.size() != count * 8) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    double x;
+    std::memcpy(&x, payload.data() + 8 * i, 8);
+    if (!std::isfinite(x) || x < 0) return false;
+  }
+  return true;
+}
+
+std::size_t expected_values(Command c) {
+  switch (c) {
+    case Command::SetCollisionBehavior: return 52;
+    case Command::SetJointImpedance: return 7;
+    case Command::SetCartesianImpedance: return 6;
+    default: return 0;
+  }
+}
+
+Pose identity() {
+  Pose p{};
+  p[0] = p[5] = p[10] = p[15] = 1;
+  return p;
+}
+
+RobotState home_state() {
+  RobotState s;
+  constexpr double pi = std::numbers::pi;
+  s.q = {0, -pi / 4, 0, -3 * pi / 4, 0, pi / 2, pi / 4};
+  s.q_d = s.q;
+  s.theta = s.q;
+  s.O_T_EE = s.O_T_EE_d = s.O_T_EE_c = identity();
+  s.F_T_EE = s.F_T_NE = s.NE_T_EE = s.EE_T_K = identity();
+  s.m_ee = 0.73;
+  s.F_x_Cee = {-0.01, 0.0, 0.03};
+  s.I_ee = {0.001, 0, 0, 0, 0.0025, 0, 0, 0, 0.0017};
+  s.m_total = s.m_ee;
+  s.F_x_Ctotal = s.F_x_Cee;
+  s.I_total = s.I_ee;
+  s.elbow = s.elbow_d = s.elbow_c = {s.q[2], -1.0};
+  s.O_ddP_O = {0, 0, -9.81};
+  s.control_command_success_rate = 1.0;
+  return s;
+}
+
+void write_header(std::vector<std::uint8_t>& out, std::uint32_t command, std::uint32_t id, std::uint32_t size) {
+  const std::uint32_t h[3] = {command, id, size};
+  out.resize(kHeader);
+  std::memcpy(out.data(), h, kHeader);
+}
+
+}  // namespace
+
+struct ArmSimulator::Session {
+  int fd = -1;
+  std::vector<std::uint8_t> buffer;
+};
+
+Result<ArmModel> parse_arm_model(std::string_view name) {
+  if (name == "zk2") return ArmModel::ZK2;
+  if (name == "zk1") return ArmModel::ZK1;
+  return fail(Error::invalid_argument("korvex-sim: unknown arm model " + std::string(name) +
+                                      " (expected zk2 or zk1)"));
+}
+
+ArmSimulator::ArmSimulator(ArmSimulatorOptions options)
+    : options_(std::move(options)), brakes_open_(options_.brakes_open) {
+  if (options_.model == ArmModel::ZK2) description_ = zk2_description();
+  state_ = home_state();
+  state_.robot_mode = brakes_open_ ? RobotMode::Idle : RobotMode::Other;
+}
+
+ArmSimulator::~ArmSimulator() { stop(); }
+
+std::string ArmSimulator::address() const { return options_.host + ":" + std::to_string(port_); }
+
+Status ArmSimulator::start() {
+  if (running_) return {};
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  const std::string port = std::to_string(options_.port);
+  if (int rc = getaddrinfo(options_.host.c_str(), port.c_str(), &hints, &res); rc != 0 || !res) {
+    return fail(Error::network("korvex-sim: cannot resolve " + options_.host + ": " + gai_strerror(rc)));
+  }
+  sockaddr_in addr{};
+  std::memcpy(&addr, res->ai_addr, sizeof addr);
+  freeaddrinfo(res);
+
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return fail(Error::network("korvex-sim: cannot listen on " + options_.host + ":" + port + ": " +
+                               net::os_error_text(err)));
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  listen_fd_ = fd;
+  udp_fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+
+  running_ = true;
+  server_thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "korvex-sim-tcp");
+    serve();
+  });
+  stream_thread_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "korvex-sim-udp");
+    stream();
+  });
+  return {};
+}
+
+void ArmSimulator::stop() {
+  if (!running_.exchange(false)) return;
+  if (server_thread_.joinable()) server_thread_.join();
+  if (stream_thread_.joinable()) stream_thread_.join();
+  ::close(listen_fd_);
+  ::close(udp_fd_);
+  listen_fd_ = udp_fd_ = -1;
+}
+
+void ArmSimulator::set_brakes_open(bool open) {
+  std::lock_guard lock(mutex_);
+  brakes_open_ = open;
+  if (!open) {
+    state_.robot_mode = RobotMode::Other;
+  } else if (state_.robot_mode == RobotMode::Other) {
+    state_.robot_mode = RobotMode::Idle;
+  }
+}
+
+bool ArmSimulator::brakes_open() const {
+  std::lock_guard lock(mutex_);
+  return brakes_open_;
+}
+
+RobotMode ArmSimulator::robot_mode() const {
+  std::lock_guard lock(mutex_);
+  return state_.robot_mode;
+}
+
+void ArmSimulator::set_robot_mode(RobotMode mode) {
+  std::lock_guard lock(mutex_);
+  state_.robot_mode = mode;
+}
+
+void ArmSimulator::force_status(std::string_view name, std::optional<std::uint8_t> wire_status) {
+  std::lock_guard lock(mutex_);
+  if (wire_status) {
+    forced_.insert_or_assign(std::string(name), *wire_status);
+  } else if (auto it = forced_.find(name); it != forced_.end()) {
+    forced_.erase(it);
+  }
+}
+
+void ArmSimulator::pause_states(bool paused) { paused_ = paused; }
+
+std::uint64_t ArmSimulator::command_count(std::string_view name) const {
+  std::lock_guard lock(mutex_);
+  auto it = counts_.find(name);
+  return it == counts_.end() ? 0 : it->second;
+}
+
+RobotState ArmSimulator::last_state() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+
+std::optional<std::uint8_t> ArmSimulator::forced(std::string_view name) const {
+  auto it = forced_.find(name);
+  if (it == forced_.end()) return std::nullopt;
+  return it->second;
+}
+
+void ArmSimulator::serve() {
+  Session session;
+  auto drop_client = [&] {
+    if (session.fd >= 0) ::close(session.fd);
+    session = Session{};
+    std::lock_guard lock(mutex_);
+    streaming_ = false;
+  };
+  std::uint8_t chunk[65536];
+  while (running_) {
+    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {session.fd, POLLIN, 0}};
+    const int n = ::poll(fds, session.fd >= 0 ? 2 : 1, 20);
+    if (n <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        drop_client();  // an arm serves one client at a time
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        session.fd = fd;
+      }
+      continue;
+    }
+    if (session.fd < 0 || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    const ssize_t got = ::recv(session.fd, chunk, sizeof chunk, 0);
+    if (got <= 0) {
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      drop_client();
+      continue;
+    }
+    session.buffer.insert(session.buffer.end(), chunk, chunk + got);
+    while (session.buffer.size() >= kHeader) {
+      std::uint32_t h[3];
+      std::memcpy(h, session.buffer.data(), kHeader);
+      if (h[2] < kHeader || h[2] > net::kMaxMessageSize) {
+        drop_client();
+        break;
+      }
+      if (session.buffer.size() < h[2]) break;
+      std::vector<std::uint8_t> message(session.buffer.begin(), session.buffer.begin() + h[2]);
+      session.buffer.erase(session.buffer.begin(), session.buffer.begin() + h[2]);
+      handle(session, h[0], h[1], std::span(message).subspan(kHeader));
+      if (session.fd < 0) break;
+    }
+  }
+  drop_client();
+}
+
+void ArmSimulator::reply(Session& session, std::uint32_t wire_command, std::uint32_t id,
+                         std::span<const std::uint8_t> payload) {
+  std::vector<std::uint8_t> out;
+  write_header(out, wire_command, id, static_cast<std::uint32_t>(kHeader + payload.size()));
+  out.insert(out.end(), payload.begin(), payload.end());
+  std::size_t sent = 0;
+  while (sent < out.size()) {
+    const ssize_t n = ::send(session.fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+void ArmSimulator::handle(Session& session, std::uint32_t wire, std::uint32_t id,
+                          std::span<const std::uint8_t> payload) {
+  const std::uint16_t version = this->version();
+  const Statuses st = statuses(version);
+
+  if (wire == 0) {  // Connect: the version decides the ids of everything else
+    std::uint16_t requested = 0, udp_port = 0;
+    if (payload.size() >= 4) {
+      std::memcpy(&requested, payload.data(), 2);
+      std::memcpy(&udp_port, payload.data() + 2, 2);
+    }
+    std::uint8_t status = requested == version ? 0 : 1;
+    {
+      std::lock_guard lock(mutex_);
+      ++counts_["Connect"];
+      if (auto f = forced("Connect")) status = *f;
+      if (status == 0) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        ::getpeername(session.fd, reinterpret_cast<sockaddr*>(&peer), &len);
+        udp_target_ip_ = peer.sin_addr.s_addr;
+        udp_target_port_ = udp_port;
+        streaming_ = true;
+      }
+    }
+    std::uint8_t body[3] = {status, static_cast<std::uint8_t>(version & 0xff), static_cast<std::uint8_t>(version >> 8)};
+    reply(session, wire, id, body);
+    return;
+  }
+
+  const auto command = command_of(wire, version);
+  if (!command) {  // not a command of this version: a real arm would hang up
+    ::close(session.fd);
+    session = Session{};
+    std::lock_guard lock(mutex_);
+    streaming_ = false;
+    return;
+  }
+  const std::string name(command_name(*command));
+
+  std::uint8_t status = 0;
+  std::string body_text;
+  {
+    std::lock_guard lock(mutex_);
+    ++counts_[name];
+    const RobotMode mode = state_.robot_mode;
+    switch (*command) {
+      case Command::Move:
+        // Motions are not simulated yet: the arm refuses them.
+        status = st.move_not_possible;
+        break;
+      case Command::StopMove:
+        if (mode == RobotMode::Other) status = st.not_possible;
+        else if (mode == RobotMode::UserStopped) status = st.stop_user_stop;
+        break;
+      case Command::AutomaticErrorRecovery:
+        if (mode == RobotMode::Other) {
+          status = st.not_possible;
+        } else if (mode == RobotMode::UserStopped) {
+          status = st.aer_user_stop;
+        } else if (mode == RobotMode::Reflex) {
+          state_.robot_mode = RobotMode::Idle;
+          state_.last_motion_errors = Errors{};
+          state_.current_errors = Errors{};
+        }
+        break;
+      case Command::GetRobotModel:
+        body_text = description_;
+        break;
+      default:
+        if (is_set_command(*command)) {
+          const std::size_t n = expected_values(*command);
+          if (mode != RobotMode::Idle) status = st.not_possible;
+          else if (n > 0 && !valid_values(payload, n)) status = st.invalid_argument;
+        }
+    }
+    if (auto f = forced(name)) status = *f;
+  }
+  std::vector<std::uint8_t> body{status};
+  if (status == 0 && *command == Command::GetRobotModel) body.insert(body.end(), body_text.begin(), body_text.end());
+  reply(session, wire, id, body);
+}
+
+void ArmSimulator::stream() {
+  std::array<std::uint8_t, kMaxStateSize> buffer{};
+  timespec next{};
+  clock_gettime(CLOCK_MONOTONIC, &next);
+  std::uint64_t message_id = 0;
+  const std::uint16_t version = this->version();
+  while (running_) {
+    next.tv_nsec += 1'000'000;
+    if (next.tv_nsec >= 1'000'000'000) {
+      next.tv_nsec -= 1'000'000'000;
+      ++next.tv_sec;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double behind = static_cast<double>(now.tv_sec - next.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec - next.tv_nsec);
+    if (behind > 0.05) next = now;  // after a stall, restart the clock instead of bursting
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    ++message_id;
+
+    sockaddr_in target{};
+    std::span<const std::uint8_t> bytes;
+    {
+      std::lock_guard lock(mutex_);
+      state_.time = message_id;
+      if (!streaming_ || paused_) continue;
+      target.sin_family = AF_INET;
+      target.sin_addr.s_addr = udp_target_ip_;
+      target.sin_port = htons(udp_target_port_);
+      bytes = encode_state(state_, DatagramModes{0, 0}, version, buffer);
+    }
+    ::sendto(udp_fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
+  }
+}
+
+}  // namespace korvex::sim

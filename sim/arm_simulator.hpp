@@ -1,0 +1,101 @@
+#pragma once
+// A simulated arm controller serving the command protocol and the 1 kHz state stream.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "korvex/error.hpp"
+#include "korvex/wire/robot/state.hpp"
+
+namespace korvex::sim {
+
+enum class ArmModel : std::uint8_t {
+  ZK2,  //!< protocol version 10
+  ZK1,  //!< protocol version 5
+};
+
+//! "zk2" / "zk1"; InvalidArgument otherwise.
+Result<ArmModel> parse_arm_model(std::string_view name);
+
+struct ArmSimulatorOptions {
+  ArmModel model = ArmModel::ZK2;
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 0;  //!< 0: ephemeral
+  bool brakes_open = true;
+};
+
+class ArmSimulator {
+ public:
+  explicit ArmSimulator(ArmSimulatorOptions options = {});
+  ~ArmSimulator();
+  ArmSimulator(const ArmSimulator&) = delete;
+  ArmSimulator& operator=(const ArmSimulator&) = delete;
+
+  //! Binds and starts serving; fails when the address cannot be bound.
+  Status start();
+  //! Closes every socket and joins the threads; idempotent.
+  void stop();
+  bool running() const { return running_; }
+
+  std::uint16_t port() const { return port_; }
+  //! "host:port" for a client.
+  std::string address() const;
+  std::uint16_t version() const { return options_.model == ArmModel::ZK2 ? 10 : 5; }
+  ArmModel model() const { return options_.model; }
+
+  //! Brakes closed keep the arm in mode Other.
+  void set_brakes_open(bool open);
+  bool brakes_open() const;
+  RobotMode robot_mode() const;
+  //! Puts the arm into a mode (a reflex, the user stop, ...).
+  void set_robot_mode(RobotMode mode);
+
+  //! Replies to the named command carry this wire status until cleared with nullopt.
+  void force_status(std::string_view command_name, std::optional<std::uint8_t> wire_status);
+  //! Stops and resumes the state stream.
+  void pause_states(bool paused);
+  //! Requests received for the named command (e.g. "Set Joint Impedance", "Connect").
+  std::uint64_t command_count(std::string_view command_name) const;
+  //! The model description served by Get Robot Model.
+  const std::string& description() const { return description_; }
+
+  //! Last state as sent (for tests and tools).
+  RobotState last_state() const;
+
+ private:
+  struct Session;
+  void serve();
+  void stream();
+  void handle(Session& session, std::uint32_t wire_command, std::uint32_t id, std::span<const std::uint8_t> payload);
+  void reply(Session& session, std::uint32_t wire_command, std::uint32_t id, std::span<const std::uint8_t> payload);
+  std::optional<std::uint8_t> forced(std::string_view name) const;
+  RobotMode idle_mode() const;
+
+  ArmSimulatorOptions options_;
+  std::string description_;
+  int listen_fd_ = -1;
+  int udp_fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> paused_{false};
+  std::thread server_thread_;
+  std::thread stream_thread_;
+
+  mutable std::mutex mutex_;  // guards everything below
+  RobotState state_{};
+  bool brakes_open_ = true;
+  bool streaming_ = false;
+  std::uint32_t udp_target_ip_ = 0;  // network order
+  std::uint16_t udp_target_port_ = 0;
+  std::map<std::string, std::uint8_t, std::less<>> forced_;
+  std::map<std::string, std::uint64_t, std::less<>> counts_;
+};
+
+}  // namespace korvex::sim

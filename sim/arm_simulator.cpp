@@ -21,7 +21,6 @@
 #include "korvex/wire/robot/codec.hpp"
 #include "korvex/wire/robot/protocol.hpp"
 #include "sim/description.hpp"
-#include "sim/state_encoder.hpp"
 
 namespace korvex::sim {
 namespace {
@@ -419,7 +418,7 @@ void ArmSimulator::stream() {
       target.sin_family = AF_INET;
       target.sin_addr.s_addr = udp_target_ip_;
       target.sin_port = htons(udp_target_port_);
-      bytes = encode_state(state_, DatagramModes{0, 0}, version, buffer);
+      bytes = encode_state(state_, StateModes{0, 0, static_cast<std::uint8_t>(state_.robot_mode)}, version, buffer);
     }
     ::sendto(udp_fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
   }

@@ -26,8 +26,8 @@ double load_real(const std::uint8_t* p) {
 }
 
 // Every floating field with its offset on version 5 and version 10 (wire order, not record order).
-template <class Visit>
-void for_each_field(RobotState& s, Visit&& visit) {
+template <class State, class Visit>
+void for_each_field(State& s, Visit&& visit) {
   visit(s.O_T_EE, 8, 8);
   visit(s.O_T_EE_d, 136, 72);
   visit(s.F_T_EE, 264, 136);
@@ -141,6 +141,40 @@ std::uint8_t* store_all(std::uint8_t* p, const std::array<double, N>& xs) {
   return p;
 }
 
+template <std::size_t N>
+const std::uint8_t* load_all(const std::uint8_t* p, std::array<double, N>& xs) {
+  for (double& x : xs) {
+    x = std::bit_cast<double>(load_u64(p));
+    p += 8;
+  }
+  return p;
+}
+
+void store_u32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+template <class F>
+void store_real(std::uint8_t* p, double x) {
+  if constexpr (sizeof(F) == 8) store_u64(p, std::bit_cast<std::uint64_t>(x));
+  else store_u32(p, std::bit_cast<std::uint32_t>(static_cast<float>(x)));
+}
+
+template <class F>
+void encode_reals(const RobotState& s, std::uint8_t* p, bool v5) {
+  for_each_field(s, [&](const auto& field, std::size_t off5, std::size_t off10) {
+    std::uint8_t* dst = p + (v5 ? off5 : off10);
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>, double>) {
+      store_real<F>(dst, field);
+    } else {
+      for (double x : field) {
+        store_real<F>(dst, x);
+        dst += sizeof(F);
+      }
+    }
+  });
+}
+
 }  // namespace
 
 std::size_t state_size(std::uint16_t version) { return legacy(version) ? kStateSizeV5 : kStateSizeV10; }
@@ -194,6 +228,55 @@ std::span<const std::uint8_t> encode_command(const RobotCommand& command, std::u
   const std::size_t size = command_size(version);
   if (size == kCommandSizeV10) *p = command.control.torque_command_finished ? 1 : 0;
   return {out.data(), size};
+}
+
+}  // namespace korvex
+
+namespace korvex {
+
+std::span<const std::uint8_t> encode_state(const RobotState& s, const StateModes& modes, std::uint16_t version,
+                                           std::span<std::uint8_t> out) {
+  const bool v5 = legacy(version);
+  std::uint8_t* p = out.data();
+  const TailOffsets& tail = v5 ? kTailV5 : kTailV10;
+  store_u64(p, s.time);
+  if (v5) {
+    encode_reals<double>(s, p, true);
+    store_real<double>(p + tail.success_rate, s.control_command_success_rate);
+  } else {
+    encode_reals<float>(s, p, false);
+    store_real<float>(p + tail.success_rate, s.control_command_success_rate);
+    for (std::size_t i = 0; i < 18; ++i) {
+      store_real<float>(p + kAccelerometerTopV10 + 4 * i, s.accelerometer_top[i]);
+      store_real<float>(p + kAccelerometerBottomV10 + 4 * i, s.accelerometer_bottom[i]);
+    }
+  }
+  p[tail.motion_generator_mode] = modes.motion_generator_mode;
+  p[tail.controller_mode] = modes.controller_mode;
+  p[tail.robot_mode] = modes.robot_mode;
+  for (std::size_t i = 0; i < Errors::kCount; ++i) {
+    p[tail.errors + i] = s.current_errors.flags[i] ? 1 : 0;
+    p[tail.reflex_reason + i] = s.last_motion_errors.flags[i] ? 1 : 0;
+  }
+  return out.first(state_size(version));
+}
+
+Result<RobotCommand> decode_command(std::span<const std::uint8_t> datagram, std::uint16_t version) {
+  if (datagram.size() != command_size(version)) return fail(Error::protocol("libkorvex: incorrect object size"));
+  const std::uint8_t* p = datagram.data();
+  RobotCommand c;
+  c.message_id = load_u64(p);
+  MotionGeneratorCommand& m = c.motion;
+  p = load_all(p + 8, m.q_c);
+  p = load_all(p, m.dq_c);
+  p = load_all(p, m.O_T_EE_c);
+  p = load_all(p, m.O_dP_EE_c);
+  p = load_all(p, m.elbow_c);
+  m.valid_elbow = *p++ != 0;
+  m.motion_generation_finished = *p++ != 0;
+  p = load_all(p, c.control.tau_J_d);
+  c.control.torque_command_finished = datagram.size() == kCommandSizeV10 && *p != 0;
+  return c;
 }
 
 }  // namespace korvex

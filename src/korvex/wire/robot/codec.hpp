@@ -66,4 +66,11 @@ using CommandBuffer = std::array<std::uint8_t, kMaxCommandSize>;
 std::span<const std::uint8_t> encode_command(const RobotCommand& command, std::uint16_t version,
                                              CommandBuffer& out);
 
+//! The arm's side: a state record to a datagram of the version's size in `out` (at least kMaxStateSize
+//! bytes). The computed payload fields are not sent.
+std::span<const std::uint8_t> encode_state(const RobotState& state, const StateModes& modes, std::uint16_t version,
+                                           std::span<std::uint8_t> out);
+//! The arm's side: a command datagram of the version's exact size to its record.
+Result<RobotCommand> decode_command(std::span<const std::uint8_t> datagram, std::uint16_t version);
+
 }  // namespace korvex

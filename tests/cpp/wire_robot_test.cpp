@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <new>
+#include <numbers>
 #include <optional>
 #include <string>
 #include <vector>
@@ -418,7 +419,7 @@ TEST(Requests, MovePayloadPerVersion) {
   ASSERT_TRUE(none10);
   EXPECT_EQ(read_le<std::uint32_t>(none10->data()), 2u);
   EXPECT_EQ(read_le<std::uint32_t>(none10->data() + 4), 4u);
-  EXPECT_EQ(read_le<double>(none10->data() + 24), 2 * M_PI);
+  EXPECT_EQ(read_le<double>(none10->data() + 24), 2 * std::numbers::pi);
 
   const auto none5 = move_request(5, ControllerMode::ExternalController, MotionGeneratorMode::None, kMoveDeviation,
                                   kMoveDeviation);

@@ -1,9 +1,25 @@
-// The _korvex extension. Its classes are registered by the files beside this one.
+// The _korvex extension: every attribute is added here, in the module's documented order.
 #include <pybind11/pybind11.h>
 
+#include "convert.hpp"
+#include "register.hpp"
+
 namespace py = pybind11;
+namespace kp = korvex::python;
 
 PYBIND11_MODULE(_korvex, m, py::multiple_interpreters::not_supported()) {
+  py::options options;
+  options.disable_function_signatures();
   m.doc() = "";
+
+  kp::add_exceptions(m);
+  kp::as_korvex(m, [&] {
+    kp::add_robot(m);
+    // Model
+    kp::add_robot_state(m);
+    // CartesianTargets, JointTargets
+    // Gripper, GripperState
+  });
+  kp::add_flat_layout(m);
   m.attr("__version__") = "0.4.0";
 }

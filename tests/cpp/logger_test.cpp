@@ -11,7 +11,6 @@
 #include "korvex/robot/robot_impl/exception.hpp"
 
 // Counts every allocation of this test binary, to prove that recording allocates nothing.
-// The library's operator delete frees with free(), so it pairs with this malloc.
 namespace {
 std::atomic<long> g_allocations{0};
 }
@@ -20,6 +19,9 @@ void* operator new(std::size_t n) {
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
+// Out of line, so the compiler does not see free() meet a new-expression.
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace korvex {
 namespace {

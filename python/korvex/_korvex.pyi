@@ -1,0 +1,230 @@
+"""Type stubs of the native extension `_korvex`, re-exported by `korvex`."""
+from collections.abc import Sequence
+from typing import ClassVar, Final, Literal, SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "KorvexError",
+    "ControlException",
+    "Robot",
+    "RobotState",
+    "FLAT_LAYOUT",
+    "FLAT_LEN",
+]
+
+__version__: Final[str]
+
+Float64Array: TypeAlias = npt.NDArray[np.float64]
+_Number: TypeAlias = SupportsFloat | SupportsIndex
+#: A sequence of exactly 7 (joint) or 6 (Cartesian) numbers; another length raises ValueError.
+_Numbers: TypeAlias = Sequence[_Number] | npt.NDArray[np.floating] | npt.NDArray[np.integer]
+
+ErrorKind: TypeAlias = Literal[
+    "network",
+    "protocol",
+    "incompatible_version",
+    "command",
+    "control",
+    "realtime",
+    "invalid_operation",
+    "invalid_argument",
+    "model",
+]
+MoveStatus: TypeAlias = Literal[
+    "Success",
+    "MotionStarted",
+    "Preempted",
+    "PreemptedDueToActivatedSafetyFunctions",
+    "CommandRejectedDueToActivatedSafetyFunctions",
+    "CommandNotPossibleRejected",
+    "StartAtSingularPoseRejected",
+    "InvalidArgumentRejected",
+    "ReflexAborted",
+    "EmergencyAborted",
+    "InputErrorAborted",
+    "Aborted",
+]
+RobotMode: TypeAlias = Literal[
+    "other", "idle", "move", "guiding", "reflex", "user_stopped", "automatic_error_recovery"
+]
+
+FLAT_LAYOUT: Final[list[tuple[str, int, int]]]
+FLAT_LEN: Final[int]
+
+class KorvexError(Exception):
+    """Any error of the library; `str(e)` is the library's own message and `e.kind` names the error variant."""
+
+    kind: ErrorKind
+
+class ControlException(KorvexError):
+    """A motion ended abnormally; `e.reason` is the reflex reason, `e.errors` its flag names."""
+
+    reason: str
+    errors: list[str]
+    move_status: MoveStatus | None
+
+class Robot:
+    """A connection to a robot's control box. `realtime` is 'enforce' (the default, as
+    libkorvex: needs PREEMPT_RT and SCHED_FIFO) or 'ignore'; unset, `KORVEX_REALTIME` decides.
+    Every method that talks to the robot releases the GIL."""
+
+    def __init__(
+        self,
+        address: str,
+        *,
+        realtime: Literal["enforce", "ignore"] | None = None,
+        log_size: int | None = None,
+    ) -> None: ...
+    @property
+    def address(self) -> str: ...
+    @property
+    def kxp_version(self) -> Literal[5, 10]:
+        """The negotiated KXP protocol version: 10 (ZK2) or 5 (ZK1)."""
+    @property
+    def server_version(self) -> int:
+        """The software version the control box reported."""
+    def read_once(self) -> RobotState:
+        """Waits for the next robot state (not while a target control runs: use its `state()`)."""
+    def automatic_error_recovery(self) -> None:
+        """Clears the errors of a reflex or collision so that a new motion can start."""
+    def stop(self) -> None:
+        """Stops the running motion from any thread; a target control's `stop()` then reports
+        the preemption as a `ControlException`."""
+    def set_collision_behavior(
+        self,
+        lower_torque_thresholds_acceleration: _Numbers,
+        upper_torque_thresholds_acceleration: _Numbers,
+        lower_torque_thresholds_nominal: _Numbers,
+        upper_torque_thresholds_nominal: _Numbers,
+        lower_force_thresholds_acceleration: _Numbers,
+        upper_force_thresholds_acceleration: _Numbers,
+        lower_force_thresholds_nominal: _Numbers,
+        upper_force_thresholds_nominal: _Numbers,
+    ) -> None: ...
+    def set_collision_behavior_simple(
+        self,
+        lower_torque_thresholds: _Numbers,
+        upper_torque_thresholds: _Numbers,
+        lower_force_thresholds: _Numbers,
+        upper_force_thresholds: _Numbers,
+    ) -> None:
+        """`set_collision_behavior` with the same thresholds for both phases."""
+    def set_joint_impedance(self, K_theta: _Numbers) -> None:
+        """Joint impedance of the internal controller, Nm/rad, 7 values."""
+    def set_cartesian_impedance(self, K_x: _Numbers) -> None:
+        """Cartesian impedance of the internal controller (x, y, z, roll, pitch, yaw)."""
+
+class RobotState:
+    """One robot state (libkorvex's `RobotState`). Arrays are float64 numpy arrays, 4x4 poses
+    `(4, 4)` matrices with the translation in `M[:3, 3]` (m); `flat()` follows `FLAT_LAYOUT`."""
+
+    FLAT_LAYOUT: ClassVar[list[tuple[str, int, int]]]
+    FLAT_LEN: ClassVar[int]
+
+    @property
+    def q(self) -> Float64Array: ...
+    @property
+    def q_d(self) -> Float64Array: ...
+    @property
+    def dq(self) -> Float64Array: ...
+    @property
+    def dq_d(self) -> Float64Array: ...
+    @property
+    def ddq_d(self) -> Float64Array: ...
+    @property
+    def tau_J(self) -> Float64Array: ...
+    @property
+    def tau_J_d(self) -> Float64Array: ...
+    @property
+    def dtau_J(self) -> Float64Array: ...
+    @property
+    def theta(self) -> Float64Array: ...
+    @property
+    def dtheta(self) -> Float64Array: ...
+    @property
+    def joint_contact(self) -> Float64Array: ...
+    @property
+    def joint_collision(self) -> Float64Array: ...
+    @property
+    def cartesian_contact(self) -> Float64Array: ...
+    @property
+    def cartesian_collision(self) -> Float64Array: ...
+    @property
+    def tau_ext_hat_filtered(self) -> Float64Array: ...
+    @property
+    def O_F_ext_hat_K(self) -> Float64Array: ...
+    @property
+    def K_F_ext_hat_K(self) -> Float64Array: ...
+    @property
+    def O_dP_EE_d(self) -> Float64Array: ...
+    @property
+    def O_dP_EE_c(self) -> Float64Array: ...
+    @property
+    def O_ddP_EE_c(self) -> Float64Array: ...
+    @property
+    def O_ddP_O(self) -> Float64Array: ...
+    @property
+    def elbow(self) -> Float64Array: ...
+    @property
+    def elbow_d(self) -> Float64Array: ...
+    @property
+    def elbow_c(self) -> Float64Array: ...
+    @property
+    def delbow_c(self) -> Float64Array: ...
+    @property
+    def ddelbow_c(self) -> Float64Array: ...
+    @property
+    def F_x_Cee(self) -> Float64Array: ...
+    @property
+    def F_x_Cload(self) -> Float64Array: ...
+    @property
+    def F_x_Ctotal(self) -> Float64Array: ...
+    @property
+    def O_T_EE(self) -> Float64Array: ...
+    @property
+    def O_T_EE_d(self) -> Float64Array: ...
+    @property
+    def O_T_EE_c(self) -> Float64Array: ...
+    @property
+    def F_T_EE(self) -> Float64Array: ...
+    @property
+    def F_T_NE(self) -> Float64Array: ...
+    @property
+    def NE_T_EE(self) -> Float64Array: ...
+    @property
+    def EE_T_K(self) -> Float64Array: ...
+    @property
+    def I_ee(self) -> Float64Array: ...
+    @property
+    def I_load(self) -> Float64Array: ...
+    @property
+    def I_total(self) -> Float64Array: ...
+    @property
+    def m_ee(self) -> float: ...
+    @property
+    def m_load(self) -> float: ...
+    @property
+    def m_total(self) -> float: ...
+    @property
+    def control_command_success_rate(self) -> float: ...
+    @property
+    def accelerometer_top(self) -> Float64Array:
+        """`(6, 3)`, m/s^2; zero on an ZK1."""
+    @property
+    def accelerometer_bottom(self) -> Float64Array:
+        """`(6, 3)`, m/s^2; zero on an ZK1."""
+    @property
+    def current_errors(self) -> list[str]:
+        """Names of the errors active on the robot."""
+    @property
+    def last_motion_errors(self) -> list[str]:
+        """Names of the errors that aborted the last motion."""
+    @property
+    def robot_mode(self) -> RobotMode: ...
+    @property
+    def time(self) -> float:
+        """The robot's timestamp, seconds."""
+    def flat(self) -> Float64Array:
+        """The state as a 1-D float64 array of length `FLAT_LEN`, laid out as `FLAT_LAYOUT`."""

@@ -7,6 +7,7 @@
 #include "korvex/network/connect.hpp"
 #include "korvex/robot/logger.hpp"
 #include "korvex/robot/realtime.hpp"
+#include "korvex/robot/robot_impl/motion.hpp"
 #include "korvex/wire/robot/codec.hpp"
 #include "korvex/wire/robot/protocol.hpp"
 #include "korvex/wire/robot/receive.hpp"
@@ -132,6 +133,20 @@ Status Connection::set_cartesian_impedance(const Vec6& K_x) {
 Status Connection::automatic_error_recovery() { return simple_command(Command::AutomaticErrorRecovery, {}); }
 
 Status Connection::stop() { return simple_command(Command::StopMove, {}); }
+
+Status Connection::control_torques(TorqueCallback callback, bool limit_rate, double cutoff_frequency) {
+  return robot_impl::control_torques(*this, callback, limit_rate, cutoff_frequency);
+}
+
+Status Connection::control_joint_positions(ControllerMode controller, JointPositionCallback callback,
+                                           bool limit_rate, double cutoff_frequency) {
+  return robot_impl::control_joint_positions(*this, controller, callback, limit_rate, cutoff_frequency);
+}
+
+Status Connection::control_cartesian_pose(ControllerMode controller, CartesianPoseCallback callback, bool limit_rate,
+                                          double cutoff_frequency) {
+  return robot_impl::control_cartesian_pose(*this, controller, callback, limit_rate, cutoff_frequency);
+}
 
 Result<std::string> Connection::model_description() {
   if (version_ != kCurrentVersion) return std::string(model::builtin_zk1_urdf());

@@ -11,6 +11,7 @@
 
 #include "korvex/error.hpp"
 #include "korvex/model/velocity_limits.hpp"
+#include "korvex/robot/commands.hpp"
 #include "korvex/wire/robot/state.hpp"
 
 namespace korvex {
@@ -22,6 +23,7 @@ class UdpChannel;
 
 class Logger;
 enum class Command : std::uint8_t;
+enum class ControllerMode : std::uint32_t;
 struct StateBookkeeping;
 namespace model {
 class NativeBackend;
@@ -60,6 +62,14 @@ class Connection {
   Status set_cartesian_impedance(const Vec6& K_x);
   Status automatic_error_recovery();
   Status stop();
+
+  //! Motion loops: run in the calling thread until the callback finishes the motion or an error ends
+  //! it; one at a time per connection. `cutoff_frequency` 1000 [Hz] switches the low-pass filter off.
+  Status control_torques(TorqueCallback callback, bool limit_rate, double cutoff_frequency);
+  Status control_joint_positions(ControllerMode controller, JointPositionCallback callback, bool limit_rate,
+                                 double cutoff_frequency);
+  Status control_cartesian_pose(ControllerMode controller, CartesianPoseCallback callback, bool limit_rate,
+                                double cutoff_frequency);
 
   //! The arm's description: fetched from a ZK2 arm on every call, built in for ZK1.
   Result<std::string> model_description();

@@ -19,7 +19,10 @@ struct StateBookkeeping {
   RobotMode robot_mode = RobotMode::Other;
   std::uint8_t motion_generator_mode = 0;  //!< 0-5; 1-4: a motion generator runs
   std::uint8_t controller_mode = 3;        //!< 0-3; 2: the external controller runs
-  // The motion loop keeps the expected modes of the motion in progress here as well.
+  //! Modes the states show while the motion in progress runs: the Move's generator mode + 1 and its
+  //! controller mode; 0 and 3 when no motion runs.
+  std::uint8_t expected_motion_generator_mode = 0;
+  std::uint8_t expected_controller_mode = 3;
 
   //! Stores a state's id and its modes, clamped to their known ranges.
   void record(std::uint64_t message_id, const StateModes& modes);

@@ -372,6 +372,7 @@ void GripperSimulator::handle(std::uint64_t session, in_addr peer, std::uint16_t
   switch (command) {
     case Command::Homing: {
       if (!payload.empty()) return reply(status_reply(gripper::Status::Fail));
+      // Closes to the end stop and opens fully; the object plays no part.
       action.legs = {{{0.0, kHomingSpeed}, {kMaxWidth, kHomingSpeed}}};
       action.leg_count = 2;
       action.homed_after = true;

@@ -31,7 +31,7 @@ struct GripperSimulatorOptions {
 class GripperSimulator {
  public:
   static constexpr double kMaxWidth = 0.08;     //!< finger opening at the end stop [m]
-  static constexpr double kHomingSpeed = 0.25;  //!< [m/s]
+  static constexpr double kHomingSpeed = 0.4;  //!< [m/s]
   static constexpr std::uint16_t kDefaultTemperature = 31;  //!< [degrees Celsius]
   static constexpr std::size_t kMaxDatagram = 1024;          //!< largest `send_state` size [bytes]
 

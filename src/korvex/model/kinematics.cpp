@@ -129,12 +129,12 @@ std::array<Pose, 8> link_poses(const NativeBackend& model, const Vec7& q) {
 Pose hand_pose(const NativeBackend& model, const Vec7& q) {
   constexpr double c = 0.7071067811865476;  // cos(pi/4)
   constexpr double s = 0.7071067811865475;  // sin(pi/4)
-  RigidTransform turn;
-  turn.R << c, s, 0.0, -s, c, 0.0, 0.0, 0.0, 1.0;
+  Eigen::Matrix3d turn;
+  turn << c, s, 0.0, -s, c, 0.0, 0.0, 0.0, 1.0;  // columns (c, -s, 0), (s, c, 0), (0, 0, 1)
   std::array<RigidTransform, kJointCount> T;
   joint_frames(model, q, kJointCount, T);
   RigidTransform hand = frame_pose(model, Frame::Flange, T, kIdentityPose, kIdentityPose);
-  hand.R = hand.R * turn.R;  // the translation stays as it is
+  hand.R = hand.R * turn;  // the translation stays as it is
   return pose_of(hand);
 }
 

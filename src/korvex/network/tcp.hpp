@@ -45,13 +45,17 @@ class TcpChannel {
   std::size_t header_length() const { return header_size(variant_); }
 
  private:
-  Status receive_step(bool blocking);  // mutex held
+  // All three run with the mutex held.
+  Status receive_step(bool blocking);
+  void reset_receive_state();
+  std::optional<Bytes> take_pending(std::uint32_t id);
 
   int fd_;
   HeaderVariant variant_;
   std::atomic<std::uint32_t> counter_{0};
   std::mutex mutex_;
-  Bytes buffer_;
+  Bytes buffer_;            // sized to the bytes wanted so far
+  std::size_t filled_ = 0;  // how many of them have arrived
   bool header_seen_ = false;
   std::uint32_t expected_size_ = 0;
   std::uint32_t current_id_ = 0;

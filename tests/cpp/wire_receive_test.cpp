@@ -139,6 +139,24 @@ TEST_P(Receive, NoNewerStateTimesOutAndShutsTheCommandChannel) {
   EXPECT_EQ(open.error().kind(), ErrorKind::Network);
 }
 
+TEST_P(Receive, OnlyOldStatesTimeOutToo) {
+  Link link(GetParam());
+  link.accept_up_to(50);
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    for (int i = 0; i < 300 && !done; ++i) {  // bounded: at most 3 s of stale states
+      link.send(state(GetParam(), 10, 1.0));
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  const auto s = link.receive();
+  done = true;
+  sender.join();
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().message(), "libkorvex: UDP receive: Timeout");
+  EXPECT_FALSE(link.channels.tcp->check_open());
+}
+
 TEST_P(Receive, WrongSizesAreProtocolErrorsThatKeepTheCommandChannel) {
   const std::uint16_t version = GetParam();
   const std::size_t size = offsets(version).size;

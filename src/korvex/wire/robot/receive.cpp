@@ -1,9 +1,13 @@
 #include "korvex/wire/robot/receive.hpp"
 
+#include <chrono>
+
 #include <array>
 #include <utility>
 
 namespace korvex {
+
+constexpr auto kStaleStateTimeout = std::chrono::seconds(1);
 namespace {
 
 // One byte more than the largest state, so that an oversized datagram shows as one, not as a
@@ -59,12 +63,17 @@ Result<RobotState> receive_newest_state(net::UdpChannel& udp, net::TcpChannel& t
       std::swap(kept, incoming);
     }
   }
+  // An arm that only repeats old states (after a restart of its counter, say) is as silent as one that
+  // sends nothing: give up after the same second.
+  const auto deadline = std::chrono::steady_clock::now() + kStaleStateTimeout;
   while (!found) {
     auto n = udp.receive(*kept);
     if (!n) return network_failure(std::move(n.error()));
     if (*n != size) return fail(size_error());
     newest = state_message_id(*kept);
     found = newest > last;
+    if (!found && std::chrono::steady_clock::now() >= deadline)
+      return network_failure(Error::network("libkorvex: UDP receive: Timeout"));
   }
 
   const std::span<const std::uint8_t> datagram(kept->data(), size);

@@ -3,6 +3,7 @@
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -31,8 +32,7 @@ bool all_finite(std::span<const double> xs) {
   return std::all_of(xs.begin(), xs.end(), [](double x) { return std::isfinite(x); });
 }
 
-// Halving an interval of 2V down to 1e-10 V takes 35 steps; the cap only guards subnormal limits.
-constexpr int kMaxBisections = 200;
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
@@ -42,103 +42,187 @@ double OtgProfile::duration() const {
   return t;
 }
 
-namespace otg {
+namespace {
 
-OtgProfile profile_for_cruise(const OtgAxis& x, double vc) {
+// Phases 1-3 and 5-7 for cruise velocity vc and the position where they end; everything a
+// profile needs except the cruise, shared by every search so they all round alike.
+struct Shape {
+  double e, s;
+  double t1, t2, t3, t5, t6, t7;
+  double end;
+};
+
+[[gnu::always_inline]] inline Shape shape_of(const OtgAxis& x, double vc) {
   const double J = x.max_jerk;
   const double A = x.max_acceleration;
   const double v0 = x.velocity;
   const double a0 = x.acceleration;
-  OtgProfile pr;
-  pr.cruise_velocity = vc;
-
+  Shape sh;
   // v0 -> vc: e is the direction still needed after bringing a0 to zero at full jerk.
   const double delta = vc - v0;
-  const double e = sign_of(delta - a0 * std::fabs(a0) / (2 * J));
-  const double f = e * a0;
-  const double g = e * delta;
+  sh.e = sign_of(delta - a0 * std::fabs(a0) / (2 * J));
+  const double f = sh.e * a0;
+  const double g = sh.e * delta;
   const double h = std::min(std::sqrt(std::max(J * g + f * f / 2, 0.0)), A);
-  pr.phases[0] = {e * J, std::max((h - f) / J, 0.0)};
-  pr.phases[1] = {0, h > 0 ? std::max((g - (2 * h * h - f * f) / (2 * J)) / h, 0.0) : 0.0};
-  pr.phases[2] = {-e * J, h / J};
-
+  sh.t1 = std::max((h - f) / J, 0.0);
+  sh.t2 = h > 0 ? std::max((g - (2 * h * h - f * f) / (2 * J)) / h, 0.0) : 0.0;
+  sh.t3 = h / J;
   // vc -> 0 from zero acceleration.
-  const double s = sign_of(-vc);
+  sh.s = sign_of(-vc);
   const double speed = std::fabs(vc);
   const double w = std::min(std::sqrt(std::max(J * speed, 0.0)), A);
-  pr.phases[4] = {s * J, w / J};
-  pr.phases[5] = {0, w > 0 ? std::max((speed - w * w / J) / w, 0.0) : 0.0};
-  pr.phases[6] = {-s * J, w / J};
-
+  sh.t5 = w / J;
+  sh.t6 = w > 0 ? std::max((speed - w * w / J) / w, 0.0) : 0.0;
+  sh.t7 = w / J;
   Kinematic k{x.position, v0, a0};
-  for (std::size_t i : {0u, 1u, 2u, 4u, 5u, 6u}) k.advance(pr.phases[i].jerk, pr.phases[i].duration);
-  pr.shortfall = x.target - k.p;
+  k.advance(sh.e * J, sh.t1);
+  k.advance(0, sh.t2);
+  k.advance(-sh.e * J, sh.t3);
+  k.advance(sh.s * J, sh.t5);
+  k.advance(0, sh.t6);
+  k.advance(-sh.s * J, sh.t7);
+  sh.end = k.p;
+  return sh;
+}
+
+[[gnu::always_inline]] inline double shortfall_of(const OtgAxis& x, double vc) { return x.target - shape_of(x, vc).end; }
+
+[[gnu::always_inline]] inline OtgProfile profile_of(const OtgAxis& x, double vc) {
+  const Shape sh = shape_of(x, vc);
+  const double J = x.max_jerk;
+  OtgProfile pr;
+  pr.cruise_velocity = vc;
+  pr.shortfall = x.target - sh.end;
   const double cruise = (vc != 0 && std::fabs(pr.shortfall) >= 1e-9) ? std::max(pr.shortfall / vc, 0.0) : 0.0;
-  pr.phases[3] = {0, cruise};
+  pr.phases = {{{sh.e * J, sh.t1}, {0, sh.t2}, {-sh.e * J, sh.t3}, {0, cruise}, {sh.s * J, sh.t5}, {0, sh.t6},
+                {-sh.s * J, sh.t7}}};
   return pr;
 }
 
-OtgProfile time_optimal_profile(const OtgAxis& x) {
-  if (x.position == x.target && x.velocity == 0 && x.acceleration == 0) return {};
+// The searches of all axes run in lockstep: their iterations are independent, so the processor
+// overlaps them instead of waiting on one chain of divisions and roots at a time.
+
+// A sign change of the shortfall within [lo, hi].
+struct Bisection {
+  const OtgAxis* axis;
+  double lo, hi, tolerance;
+  bool negative_at_lo;
+};
+
+void run_bisections(std::span<Bisection> jobs) {
+  // Halving 2V down to 1e-10 V takes 35 steps; the cap only guards subnormal limits.
+  for (int n = 0; n < 200; ++n) {
+    bool any = false;
+    for (Bisection& j : jobs) {
+      if (!(j.hi - j.lo > j.tolerance)) continue;
+      const double mid = (j.lo + j.hi) / 2;
+      if (!(mid > j.lo && mid < j.hi)) {
+        j.tolerance = kInf;
+        continue;
+      }
+      any = true;
+      if (std::signbit(shortfall_of(*j.axis, mid)) == j.negative_at_lo)
+        j.lo = mid;
+      else
+        j.hi = mid;
+    }
+    if (!any) break;
+  }
+}
+
+// Up to four bisections per axis; `answer` is final when none is needed.
+struct TimeOptimal {
+  OtgProfile answer;
+  std::size_t first = 0, count = 0;
+};
+
+TimeOptimal prepare_time_optimal(const OtgAxis& x, Bisection* jobs) {
+  TimeOptimal t;
+  if (x.position == x.target && x.velocity == 0 && x.acceleration == 0) return t;
   const double V = x.max_velocity;
-  const OtgProfile up = profile_for_cruise(x, V);
-  if (up.shortfall >= 0) return up;
-  const OtgProfile down = profile_for_cruise(x, -V);
-  if (down.shortfall <= 0) return down;
+  t.answer = profile_of(x, V);
+  if (t.answer.shortfall >= 0) return t;
+  const bool negative_at_top = std::signbit(t.answer.shortfall);
+  t.answer = profile_of(x, -V);
+  if (t.answer.shortfall <= 0) return t;
 
   // Between consecutive breakpoints the shortfall changes sign at most once.
   const double J = x.max_jerk;
   const double A = x.max_acceleration;
   const double vb = x.velocity + x.acceleration * std::fabs(x.acceleration) / (2 * J);
   const double K = A * A / J;
-  const std::array<double, 5> breaks{-V, std::clamp(vb - K, -V, V), std::clamp(vb, -V, V), std::clamp(vb + K, -V, V), V};
-  std::array<bool, 5> negative{std::signbit(down.shortfall), false, false, false, std::signbit(up.shortfall)};
-  for (std::size_t i = 1; i < 4; ++i) negative[i] = std::signbit(profile_for_cruise(x, breaks[i]).shortfall);
-
-  OtgProfile best;
-  bool found = false;
+  const std::array<double, 5> breaks{-V, std::clamp(vb - K, -V, V), std::clamp(vb, -V, V), std::clamp(vb + K, -V, V),
+                                     V};
+  std::array<bool, 5> negative{std::signbit(t.answer.shortfall), false, false, false, negative_at_top};
+  for (std::size_t i = 1; i < 4; ++i) negative[i] = std::signbit(shortfall_of(x, breaks[i]));
   for (std::size_t i = 0; i < 4; ++i) {
-    double lo = breaks[i];
-    double hi = breaks[i + 1];
-    if (!(lo < hi) || negative[i] == negative[i + 1]) continue;
-    for (int n = 0; hi - lo > 1e-10 * V && n < kMaxBisections; ++n) {
-      const double mid = (lo + hi) / 2;
-      if (!(mid > lo && mid < hi)) break;
-      if (std::signbit(profile_for_cruise(x, mid).shortfall) == negative[i])
-        lo = mid;
-      else
-        hi = mid;
-    }
-    const OtgProfile candidate = profile_for_cruise(x, (lo + hi) / 2);
-    if (!found || candidate.duration() < best.duration()) best = candidate;
-    found = true;
+    if (!(breaks[i] < breaks[i + 1]) || negative[i] == negative[i + 1]) continue;
+    jobs[t.count++] = {&x, breaks[i], breaks[i + 1], 1e-10 * V, negative[i]};
   }
-  return found ? best : down;
+  return t;
+}
+
+// The shortest candidate (an earlier one wins a tie); the profile for -V when there is none.
+OtgProfile finish_time_optimal(const OtgAxis& x, const TimeOptimal& t, const Bisection* jobs) {
+  OtgProfile best = t.answer;
+  for (std::size_t i = 0; i < t.count; ++i) {
+    const OtgProfile candidate = profile_of(x, (jobs[i].lo + jobs[i].hi) / 2);
+    if (i == 0 || candidate.duration() < best.duration()) best = candidate;
+  }
+  return best;
+}
+
+// Slowing the cruise of a profile to last at least `duration`.
+struct Stretch {
+  const OtgAxis* axis;
+  double vc, duration, lo, hi;
+  OtgProfile at_lo;
+};
+
+[[gnu::always_inline]] inline bool acceptable(const Stretch& s, double factor, OtgProfile& out) {
+  out = profile_of(*s.axis, factor * s.vc);
+  return s.vc * out.shortfall >= 0 && out.duration() >= s.duration;
+}
+
+bool prepare_stretch(const OtgAxis& x, const OtgProfile& profile, double duration, Stretch& s) {
+  if (profile.cruise_velocity == 0 || !(duration > profile.duration())) return false;
+  s = {&x, profile.cruise_velocity, duration, 1e-9, 1, {}};
+  return acceptable(s, 1e-9, s.at_lo);
+}
+
+void run_stretches(std::span<Stretch> jobs) {
+  OtgProfile trial;
+  for (int n = 0; n < 40; ++n) {
+    for (Stretch& s : jobs) {
+      const double mid = (s.lo + s.hi) / 2;
+      if (acceptable(s, mid, trial)) {
+        s.lo = mid;
+        s.at_lo = trial;
+      } else {
+        s.hi = mid;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+namespace otg {
+
+OtgProfile profile_for_cruise(const OtgAxis& x, double vc) { return profile_of(x, vc); }
+
+OtgProfile time_optimal_profile(const OtgAxis& x) {
+  std::array<Bisection, 4> jobs;
+  const TimeOptimal t = prepare_time_optimal(x, jobs.data());
+  run_bisections(std::span(jobs.data(), t.count));
+  return finish_time_optimal(x, t, jobs.data());
 }
 
 OtgProfile stretch_profile(const OtgAxis& x, const OtgProfile& profile, double duration) {
-  const double vc = profile.cruise_velocity;
-  if (vc == 0 || !(duration > profile.duration())) return profile;
-  OtgProfile slowest;
-  auto acceptable = [&](double factor, OtgProfile& out) {
-    out = profile_for_cruise(x, factor * vc);
-    return vc * out.shortfall >= 0 && out.duration() >= duration;
-  };
-  if (!acceptable(1e-9, slowest)) return profile;
-  double lo = 1e-9;
-  double hi = 1;
-  OtgProfile at_lo = slowest;
-  OtgProfile trial;
-  for (int n = 0; n < 40; ++n) {
-    const double mid = (lo + hi) / 2;
-    if (acceptable(mid, trial)) {
-      lo = mid;
-      at_lo = trial;
-    } else {
-      hi = mid;
-    }
-  }
-  return at_lo;
+  Stretch s;
+  if (!prepare_stretch(x, profile, duration, s)) return profile;
+  run_stretches(std::span(&s, 1));
+  return s.at_lo;
 }
 
 double evaluate(OtgAxis& x, const OtgProfile& profile, double dt) {
@@ -221,14 +305,30 @@ Status Otg<N>::set_targets(const Vector& targets) {
 template <std::size_t N>
 typename Otg<N>::Vector Otg<N>::step(double dt) {
   if (!(std::isfinite(dt) && dt > 0)) return positions();
+  std::array<Bisection, 4 * N> bisections;
+  std::array<TimeOptimal, N> plans;
+  std::size_t jobs = 0;
+  for (std::size_t i = 0; i < N; ++i) {
+    plans[i] = prepare_time_optimal(axes_[i], bisections.data() + jobs);
+    plans[i].first = jobs;
+    jobs += plans[i].count;
+  }
+  run_bisections(std::span(bisections.data(), jobs));
   std::array<OtgProfile, N> profiles;
   double longest = 0;
   for (std::size_t i = 0; i < N; ++i) {
-    profiles[i] = otg::time_optimal_profile(axes_[i]);
+    profiles[i] = finish_time_optimal(axes_[i], plans[i], bisections.data() + plans[i].first);
     longest = std::max(longest, profiles[i].duration());
   }
   if (synchronise_ && dt < longest) {
-    for (std::size_t i = 0; i < N; ++i) profiles[i] = otg::stretch_profile(axes_[i], profiles[i], longest);
+    std::array<Stretch, N> stretches;
+    std::array<std::size_t, N> owner;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (prepare_stretch(axes_[i], profiles[i], longest, stretches[count])) owner[count++] = i;
+    }
+    run_stretches(std::span(stretches.data(), count));
+    for (std::size_t k = 0; k < count; ++k) profiles[owner[k]] = stretches[k].at_lo;
   }
   Vector out;
   for (std::size_t i = 0; i < N; ++i) out[i] = otg::evaluate(axes_[i], profiles[i], dt);

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "korvex/model/kinematics.hpp"
+#include "korvex/model/native_backend.hpp"
 #include "korvex/robot/connection.hpp"
 #include "korvex/robot/logger.hpp"
 #include "sim/arm_simulator.hpp"
@@ -55,6 +57,25 @@ TEST(Connection, NegotiatesEachModel) {
     ASSERT_TRUE(text.has_value());
     EXPECT_NE(text->find("link8"), std::string::npos);
     EXPECT_EQ(s.sim.command_count("Get Robot Model"), c.model_requests * 2);
+  }
+}
+
+TEST(Connection, ModelOfEachArmMatchesItsStates) {
+  for (ArmModel model : {ArmModel::ZK2, ArmModel::ZK1}) {
+    Started s(model);
+    auto conn = connect_in_thread(s.sim.address());
+    ASSERT_TRUE(conn.has_value());
+    const auto before = s.sim.command_count("Get Robot Model");
+    auto m = (*conn)->model();
+    ASSERT_TRUE(m.has_value()) << m.error().message();
+    // ZK2 fetches the description for every model; ZK1 carries its own.
+    EXPECT_EQ(s.sim.command_count("Get Robot Model") - before, model == ArmModel::ZK2 ? 1u : 0u);
+    auto state = (*conn)->read_once();
+    ASSERT_TRUE(state.has_value());
+    const Pose ee = model::pose(*m, model::Frame::EndEffector, state->q, state->F_T_EE);
+    // Version 10 sends floats.
+    const double tol = model == ArmModel::ZK2 ? 1e-6 : 1e-12;
+    for (int i = 0; i < 16; ++i) EXPECT_NEAR(ee[i], state->O_T_EE[i], tol) << i;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "korvex/model/builtin_zk1.hpp"
+#include "korvex/model/native_backend.hpp"
 #include "korvex/model/velocity_limits.hpp"
 #include "korvex/network/connect.hpp"
 #include "korvex/robot/logger.hpp"
@@ -153,6 +154,13 @@ Result<std::string> Connection::model_description() {
   auto reply = exchange(Command::GetRobotModel, {});
   if (!reply) return fail(reply.error());
   return parse_robot_model_reply(*reply, version_, bookkeeping_->last_robot_mode());
+}
+
+Result<model::NativeBackend> Connection::model() {
+  if (version_ != kCurrentVersion) return model::NativeBackend::builtin_zk1();
+  auto text = model_description();
+  if (!text) return fail(text.error());
+  return model::NativeBackend::from_urdf(*text);
 }
 
 }  // namespace korvex

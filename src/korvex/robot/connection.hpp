@@ -73,6 +73,8 @@ class Connection {
 
   //! The arm's description: fetched from a ZK2 arm on every call, built in for ZK1.
   Result<std::string> model_description();
+  //! The model of the connected arm, built afresh from its description.
+  Result<model::NativeBackend> model();
 
   std::uint16_t server_version() const { return server_version_; }
   std::uint16_t kxp_version() const { return version_; }

@@ -220,7 +220,7 @@ TEST(Otg, RandomStatesLandExactlyWithinTheLimits) {
   std::uniform_real_distribution<double> unit(-1, 1);
   std::uniform_real_distribution<double> log_scale(0, 1);
   std::uniform_int_distribution<int> lead(0, 1500);
-  const int cases = case_count(60);
+  const int cases = case_count(30);
   for (int n = 0; n < cases; ++n) {
     std::array<OtgLimits, 7> limits;
     std::array<double, 7> p, first, t;

@@ -15,7 +15,7 @@ namespace korvex {
 namespace {
 
 // -0 counts as negative, so the choice is never "no direction".
-double sign_of(double x) { return std::signbit(x) ? -1.0 : 1.0; }
+double sign_of(double x) { return std::copysign(1.0, x); }
 
 struct Kinematic {
   double p, v, a;
@@ -121,10 +121,10 @@ void run_bisections(std::span<Bisection> jobs) {
         continue;
       }
       any = true;
-      if (std::signbit(shortfall_of(*j.axis, mid)) == j.negative_at_lo)
-        j.lo = mid;
-      else
-        j.hi = mid;
+      // Branch-free: the sign is a coin toss for the predictor.
+      const bool same = std::signbit(shortfall_of(*j.axis, mid)) == j.negative_at_lo;
+      j.lo = same ? mid : j.lo;
+      j.hi = same ? j.hi : mid;
     }
     if (!any) break;
   }

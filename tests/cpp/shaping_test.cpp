@@ -331,6 +331,8 @@ TEST(Shaping, MessagesOfEveryCheck) {
   bad_pose[15] = 1.0 + 1e-12;
   RobotState inf_previous = s;
   inf_previous.O_T_EE_c[12] = kInf;
+  RobotState nan_elbow_velocity = s;
+  nan_elbow_velocity.delbow_c[0] = kNaN;
 
   const auto positions = [](Vec7 q) {
     return [q](CommandShaper& sh, const RobotState& st) {
@@ -389,6 +391,8 @@ TEST(Shaping, MessagesOfEveryCheck) {
       {"elbow sign 0.5", 1000, false, pose(identity(), Vec2{0.1, 0.5}), s,
        "Invalid elbow configuration given! Only +1 or -1 are allowed for the sign of the 4th joint."},
       {"elbow NaN", 100, true, pose(identity(), Vec2{kNaN, 1.0}), s, kNotFinite},
+      // The state's own elbow velocity is not a number: the limited elbow must not be sent.
+      {"elbow velocity NaN", 1000, true, pose(identity(), Vec2{0.1, 1.0}), nan_elbow_velocity, kNotFinite},
   };
   for (const auto& c : cases) {
     for (std::uint16_t version : {5, 10}) {

@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "convert.hpp"
+#include "gripper.hpp"
 #include "register.hpp"
 
 namespace py = pybind11;
@@ -18,7 +19,7 @@ PYBIND11_MODULE(_korvex, m, py::multiple_interpreters::not_supported()) {
     // Model
     kp::add_robot_state(m);
     // CartesianTargets, JointTargets
-    // Gripper, GripperState
+    kp::register_gripper(m);  // Gripper, GripperState
   });
   kp::add_flat_layout(m);
   m.attr("__version__") = "0.4.0";

@@ -10,6 +10,8 @@ __all__ = [
     "ControlException",
     "Robot",
     "RobotState",
+    "Gripper",
+    "GripperState",
     "FLAT_LAYOUT",
     "FLAT_LEN",
 ]
@@ -228,3 +230,44 @@ class RobotState:
         """The robot's timestamp, seconds."""
     def flat(self) -> Float64Array:
         """The state as a 1-D float64 array of length `FLAT_LEN`, laid out as `FLAT_LAYOUT`."""
+
+class Gripper:
+    """The Korvex Hand. Commands return `True` on success, `False` when the hand reports
+    "unsuccessful" (a grasp that did not hold), and raise `KorvexError` when they fail."""
+
+    def __init__(self, address: str) -> None: ...
+    @property
+    def server_version(self) -> int:
+        """The protocol version of the hand's server, from the handshake."""
+    def homing(self) -> bool:
+        """Homes the hand and estimates `max_width`; needed after changing the fingers."""
+    def move(self, width: float, speed: float) -> bool:
+        """Moves the fingers to `width` (m) at `speed` (m/s)."""
+    def grasp(
+        self,
+        width: float,
+        speed: float,
+        force: float,
+        epsilon_inner: float = 0.005,
+        epsilon_outer: float = 0.005,
+    ) -> bool:
+        """Grasps at `width` (m), `speed` (m/s), `force` (N); success when the fingers end within
+        `[width - epsilon_inner, width + epsilon_outer]`."""
+    def stop(self) -> bool:
+        """Stops a running move or grasp."""
+    def read_once(self) -> GripperState:
+        """Waits for the next gripper state."""
+
+class GripperState:
+    """One gripper state: `width` and `max_width` (m), `is_grasped`, `temperature` (C), `time` (s)."""
+
+    @property
+    def width(self) -> float: ...
+    @property
+    def max_width(self) -> float: ...
+    @property
+    def is_grasped(self) -> bool: ...
+    @property
+    def temperature(self) -> int: ...
+    @property
+    def time(self) -> float: ...

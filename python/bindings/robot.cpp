@@ -40,9 +40,12 @@ bool ignore_realtime(const std::optional<std::string>& argument) {
       "korvex: realtime must be 'enforce' or 'ignore' (also read from KORVEX_REALTIME), got " + fmt::quoted(*value));
 }
 
-RobotHandle connect(std::string address, const std::optional<std::string>& realtime,
+// Texts are taken as str only: bytes would pass the std::string caster.
+RobotHandle connect(const py::str& address_text, const std::optional<py::str>& realtime,
                     std::optional<std::size_t> log_size) {
-  const bool ignore = ignore_realtime(realtime);
+  std::string address = address_text.cast<std::string>();
+  const bool ignore =
+      ignore_realtime(realtime ? std::optional<std::string>(realtime->cast<std::string>()) : std::nullopt);
   const std::size_t size = log_size.value_or(Connection::kDefaultLogSize);
   auto connection = unwrap(without_gil([&] { return Connection::create(address, ignore, size); }));
   return RobotHandle{std::move(address), std::move(connection)};

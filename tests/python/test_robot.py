@@ -110,6 +110,8 @@ def test_variable_ignore_connects(sim, monkeypatch):
     [
         ((1,), {}, TypeError),
         ((None,), {}, TypeError),
+        ((b"127.0.0.1",), {}, TypeError),
+        (("127.0.0.1",), {"realtime": b"ignore"}, TypeError),
         (("127.0.0.1",), {"realtime": 1}, TypeError),
         (("127.0.0.1",), {"log_size": "5"}, TypeError),
         (("127.0.0.1",), {"log_size": 2.0}, TypeError),

@@ -53,7 +53,7 @@ void add_gripper_state(py::module_& m) {
 
 void add_gripper(py::module_& m) {
   py::class_<Gripper> cls(m, "Gripper", kGripperDoc);
-  cls.def(py::init(&connect), "__init__($self, address)\n--\n\nConnects to the hand at `address` (port 1338 unless given).",
+  cls.def(py::init(&connect), "__init__(self, address)\n--\n\nConnects to the hand at `address` (port 1338 unless given).",
           py::arg("address"));
   cls.def_property_readonly("server_version", &Gripper::server_version,
                             "The protocol version of the hand's server, from the handshake.");

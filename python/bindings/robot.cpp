@@ -10,6 +10,8 @@
 
 #include "convert.hpp"
 #include "korvex/format.hpp"
+#include "korvex/gripper/gripper.hpp"
+#include "korvex/gripper/host.hpp"
 #include "register.hpp"
 
 namespace korvex::python {
@@ -154,6 +156,13 @@ void add_robot(py::module_& m) {
       "set_cartesian_impedance($self, K_x)\n--\n\n"
       "Cartesian impedance of the internal controller (x, y, z, roll, pitch, yaw).",
       py::arg("K_x"));
+  cls.def(
+      "gripper",
+      [](const RobotHandle& self) {
+        const std::string host = gripper_host_from_robot_address(self.address);
+        return std::make_unique<Gripper>(unwrap(without_gil([&] { return Gripper::connect(host); })));
+      },
+      "gripper($self)\n--\n\nConnects to this robot's Korvex Hand (port 1338 of the same host).");
   cls.def("__repr__", &repr, "__repr__($self)\n--\n\n");
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "korvex/wire/robot/state.hpp"
+#include "gripper.hpp"
 #include "sim/arm_simulator.hpp"
 
 namespace py = pybind11;
@@ -55,10 +56,8 @@ void start(ArmSimulator& sim) {
 
 }  // namespace
 
-void register_gripper_simulator(py::module_& m);  // GRIPTMP
 PYBIND11_MODULE(_korvex_sim, m, py::mod_gil_not_used()) {
-  register_gripper_simulator(m);  // GRIPTMP
-  m.doc() = "Simulated arm controller speaking the arm's protocols.";
+  m.doc() = "Simulated arm and gripper speaking their protocols.";
   py::class_<ArmSimulator>(m, "ArmSimulator",
                            "A simulated arm: TCP commands and a 1 kHz UDP state stream on host:port.")
       .def(py::init(&make), py::arg("model") = "zk2", py::arg("host") = "127.0.0.1", py::arg("port") = 0,
@@ -116,4 +115,5 @@ PYBIND11_MODULE(_korvex_sim, m, py::mod_gil_not_used()) {
         py::gil_scoped_release release;
         s.stop();
       });
+  register_gripper_simulator(m);
 }

@@ -117,6 +117,8 @@ class Robot:
         """Joint impedance of the internal controller, Nm/rad, 7 values."""
     def set_cartesian_impedance(self, K_x: _Numbers) -> None:
         """Cartesian impedance of the internal controller (x, y, z, roll, pitch, yaw)."""
+    def gripper(self) -> Gripper:
+        """Connects to this robot's Korvex Hand (port 1338 of the same host)."""
 
 class RobotState:
     """One robot state (libkorvex's `RobotState`). Arrays are float64 numpy arrays, 4x4 poses

@@ -13,9 +13,9 @@ import signal
 import sys
 import threading
 
-from _korvex_sim import ArmSimulator
+from _korvex_sim import ArmSimulator, GripperSimulator
 
-__all__ = ["ArmSimulator", "main"]
+__all__ = ["ArmSimulator", "GripperSimulator", "main"]
 
 
 def main(argv: list[str] | None = None) -> int:

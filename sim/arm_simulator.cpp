@@ -392,6 +392,7 @@ void ArmSimulator::end_motion(MoveStatus status, std::vector<std::uint8_t>& move
   write_header(move_reply, move_wire, motion_->move_id(), static_cast<std::uint32_t>(kHeader + 1));
   move_reply.push_back(move_wire_status(status));
   motion_.reset();
+  last_stats_ = std::exchange(stats_, MotionStats{});
   physics_.hold();
   switch (status) {
     case MoveStatus::ReflexAborted: state_.robot_mode = RobotMode::Reflex; break;
@@ -548,6 +549,8 @@ void ArmSimulator::tick(std::uint64_t message_id, const RobotCommand* command, s
   reflex_requested_ = false;
   if (motion_ && user_stop_) end_motion(MoveStatus::EmergencyAborted, move_reply);
   if (motion_) {
+    ++stats_.cycles;
+    if (command) ++stats_.commands;
     if (auto end = motion_->tick(command, physics_, settings_, push_, payload(), state_)) end_motion(*end, move_reply);
   } else {
     physics_.hold();
@@ -572,13 +575,34 @@ void ArmSimulator::stream() {
   const std::size_t command_bytes = command_size(version);
 
   // Takes every waiting command; keeps the one answering the newest state.
+  const int on = 1;
+  ::setsockopt(udp_fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   auto drain = [&](std::optional<RobotCommand>& newest) {
     for (;;) {
-      const ssize_t n = ::recv(udp_fd_, in.data(), in.size(), MSG_DONTWAIT);
+      iovec iov{in.data(), in.size()};
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+      msghdr msg{};
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      const ssize_t n = ::recvmsg(udp_fd_, &msg, MSG_DONTWAIT);
       if (n < 0) return;
       if (static_cast<std::size_t>(n) != command_bytes) continue;
       auto c = decode_command(std::span<const std::uint8_t>(in.data(), command_bytes), version);
-      if (c && (!newest || c->message_id >= newest->message_id)) newest = *c;
+      if (!c) continue;
+      if (!newest || c->message_id >= newest->message_id) newest = *c;
+      const cmsghdr* cm = CMSG_FIRSTHDR(&msg);
+      if (cm && cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPNS) {
+        timespec arrived;
+        std::memcpy(&arrived, CMSG_DATA(cm), sizeof arrived);
+        std::lock_guard lock(mutex_);
+        if (round_trips_.size() < round_trip_capacity_ && c->message_id == last_sent_id_) {
+          const timespec& sent = sent_at_[c->message_id % sent_at_.size()];
+          round_trips_.push_back(1e6 * static_cast<double>(arrived.tv_sec - sent.tv_sec) +
+                                 1e-3 * static_cast<double>(arrived.tv_nsec - sent.tv_nsec));
+        }
+      }
     }
   };
 
@@ -654,6 +678,7 @@ void ArmSimulator::stream() {
       clock_gettime(CLOCK_MONOTONIC, &next);
     }
     if (send) {
+      clock_gettime(CLOCK_REALTIME, &sent_at_[message_id % sent_at_.size()]);  // the clock of SO_TIMESTAMPNS
       last_sent_id_ = message_id;
       ::sendto(udp_fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&target), sizeof target);
     }
@@ -724,6 +749,23 @@ void ArmSimulator::close_connection() {
   std::lock_guard lock(mutex_);
   if (client_fd_ >= 0) ::shutdown(client_fd_, SHUT_RDWR);
   client_fd_ = -1;
+}
+
+void ArmSimulator::record_round_trips(std::size_t capacity) {
+  std::lock_guard lock(mutex_);
+  round_trips_.clear();
+  round_trips_.reserve(capacity);
+  round_trip_capacity_ = capacity;
+}
+
+std::vector<double> ArmSimulator::round_trips() const {
+  std::lock_guard lock(mutex_);
+  return round_trips_;
+}
+
+ArmSimulator::MotionStats ArmSimulator::last_motion_stats() const {
+  std::lock_guard lock(mutex_);
+  return last_stats_;
 }
 
 }  // namespace korvex::sim

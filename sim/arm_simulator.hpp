@@ -1,6 +1,8 @@
 #pragma once
 // A simulated arm controller serving the command protocol and the 1 kHz state stream.
+#include <array>
 #include <atomic>
+#include <ctime>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -103,6 +105,18 @@ class ArmSimulator {
   //! Hangs up on the connected client.
   void close_connection();
 
+  // Measurements.
+  //! Records, for every command, the time from sending its state to the command's arrival (kernel
+  //! receive timestamp) [us]; keeps at most `capacity` values.
+  void record_round_trips(std::size_t capacity);
+  std::vector<double> round_trips() const;
+  struct MotionStats {
+    std::uint64_t cycles = 0;    //!< milliseconds the motion ran
+    std::uint64_t commands = 0;  //!< of them with a command in time
+  };
+  //! Of the last motion that ended.
+  MotionStats last_motion_stats() const;
+
  private:
   struct Session;
   void serve();
@@ -149,6 +163,10 @@ class ArmSimulator {
   Errors pending_reflex_{};
   bool reflex_requested_ = false;
   std::uint64_t last_sent_id_ = 0;
+  std::array<timespec, 64> sent_at_{};  // by message id modulo 64
+  std::vector<double> round_trips_;
+  std::size_t round_trip_capacity_ = 0;
+  MotionStats stats_{}, last_stats_{};
 };
 
 }  // namespace korvex::sim

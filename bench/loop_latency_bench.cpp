@@ -1,0 +1,66 @@
+// A 10 s torque motion against the simulated arm in realtime pacing: how long after a state is sent does
+// its command arrive (the simulator's kernel receive timestamp minus its send time, so both loopback
+// hops are included), and how many commands the arm counted in time.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "korvex/robot/commands.hpp"
+#include "korvex/robot/connection.hpp"
+#include "korvex/robot/realtime.hpp"
+#include "sim/arm_simulator.hpp"
+
+namespace {
+
+void BM_TorqueLoopRoundTrip(benchmark::State& st) {
+  using namespace korvex;
+  constexpr int kCycles = 10'000;
+  for (auto _ : st) {
+    sim::ArmSimulator arm({sim::ArmModel::ZK2, "127.0.0.1", 0, true, sim::Pacing::Realtime, 20});
+    if (!arm.start()) {
+      st.SkipWithError("simulator did not start");
+      return;
+    }
+    arm.record_round_trips(kCycles + 100);
+    Status result;
+    std::thread control([&] {
+      auto conn = Connection::create(arm.address(), true, 50);
+      if (!conn) {
+        result = fail(conn.error());
+        return;
+      }
+      // As a control thread would be: SCHED_FIFO where the system allows it.
+      (void)configure_realtime_thread(true, {});
+      Vec7 q0{};
+      int n = 0;
+      result = (*conn)->control_torques(
+          [&](const RobotState& s, std::uint64_t) {
+            if (n == 0) q0 = s.q;
+            Torques t;
+            for (int j = 0; j < 7; ++j) t.tau_J[j] = -100.0 * (s.q[j] - q0[j]) - 5.0 * s.dq[j];
+            t.motion_finished = ++n == kCycles;
+            return t;
+          },
+          true, 100.0);
+    });
+    control.join();
+    if (!result) {
+      st.SkipWithError(result.error().message().c_str());
+      return;
+    }
+    std::vector<double> rt = arm.round_trips();
+    std::sort(rt.begin(), rt.end());
+    const auto at = [&](double p) { return rt.empty() ? 0.0 : rt[static_cast<std::size_t>(p * (rt.size() - 1))]; };
+    const auto stats = arm.last_motion_stats();
+    st.counters["p50_us"] = at(0.5);
+    st.counters["p99_us"] = at(0.99);
+    st.counters["max_us"] = rt.empty() ? 0.0 : rt.back();
+    st.counters["samples"] = static_cast<double>(rt.size());
+    st.counters["success_rate"] =
+        stats.cycles ? static_cast<double>(stats.commands) / static_cast<double>(stats.cycles) : 0.0;
+  }
+}
+BENCHMARK(BM_TorqueLoopRoundTrip)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace

@@ -5,8 +5,12 @@ import korvex
 import korvex.sim
 
 
+# Arm and gripper share a host, as on a real arm; a host of its own keeps the gripper's port 1338 free.
+HOST = "127.0.0.2"
+
+
 def main():
-    with korvex.sim.ArmSimulator("zk2") as sim:
+    with korvex.sim.ArmSimulator("zk2", host=HOST) as sim, korvex.sim.GripperSimulator(host=HOST) as hand_sim:
         print(f"simulated ZK2 arm listening on {sim.address}")
 
         # "ignore": these machines have no realtime kernel; a real arm wants "enforce".
@@ -31,6 +35,15 @@ def main():
         except korvex.KorvexError as e:
             print(f"refused ({e.kind}): {e}")
         sim.brakes_open = True
+
+        # The gripper lives on the arm's host, port 1338.
+        hand = robot.gripper()
+        hand.homing()
+        hand_sim.object_width = 0.03  # a 3 cm part between the fingers
+        held = hand.grasp(0.03, 0.1, 20.0)
+        print(f"grasp held: {held};", hand.read_once())
+        hand.move(0.08, 0.1)
+        print("released:", hand.read_once())
 
 
 if __name__ == "__main__":

@@ -16,7 +16,7 @@ PYBIND11_MODULE(_korvex, m, py::multiple_interpreters::not_supported()) {
   kp::add_exceptions(m);
   kp::as_korvex(m, [&] {
     kp::add_robot(m);
-    // Model
+    kp::add_model(m);
     kp::add_robot_state(m);
     // CartesianTargets, JointTargets
     kp::register_gripper(m);  // Gripper, GripperState

@@ -12,6 +12,7 @@
 #include "korvex/format.hpp"
 #include "korvex/gripper/gripper.hpp"
 #include "korvex/gripper/host.hpp"
+#include "model.hpp"
 #include "register.hpp"
 
 namespace korvex::python {
@@ -156,6 +157,14 @@ void add_robot(py::module_& m) {
       "set_cartesian_impedance($self, K_x)\n--\n\n"
       "Cartesian impedance of the internal controller (x, y, z, roll, pitch, yaw).",
       py::arg("K_x"));
+  cls.def(
+      "model",
+      [](const RobotHandle& self) {
+        return std::make_unique<ModelHandle>(ModelHandle{call(self, [](Connection& c) { return c.model(); })});
+      },
+      "model($self)\n--\n\n"
+      "The robot's kinematic and dynamic model, as a new `Model`: an ZK2's URDF is fetched from\n"
+      "the robot, an ZK1's is built in; nothing is downloaded or executed on either.");
   cls.def(
       "gripper",
       [](const RobotHandle& self) {

@@ -9,6 +9,7 @@ __all__ = [
     "KorvexError",
     "ControlException",
     "Robot",
+    "Model",
     "RobotState",
     "Gripper",
     "GripperState",
@@ -22,6 +23,11 @@ Float64Array: TypeAlias = npt.NDArray[np.float64]
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 #: A sequence of exactly 7 (joint) or 6 (Cartesian) numbers; another length raises ValueError.
 _Numbers: TypeAlias = Sequence[_Number] | npt.NDArray[np.floating] | npt.NDArray[np.integer]
+#: A two-dimensional array of numbers: an array or a sequence of equally long rows.
+_Matrix: TypeAlias = Sequence[Sequence[_Number]] | npt.NDArray[np.floating] | npt.NDArray[np.integer]
+Frame: TypeAlias = Literal[
+    "joint1", "joint2", "joint3", "joint4", "joint5", "joint6", "joint7", "flange", "ee", "stiffness"
+]
 
 ErrorKind: TypeAlias = Literal[
     "network",
@@ -117,8 +123,58 @@ class Robot:
         """Joint impedance of the internal controller, Nm/rad, 7 values."""
     def set_cartesian_impedance(self, K_x: _Numbers) -> None:
         """Cartesian impedance of the internal controller (x, y, z, roll, pitch, yaw)."""
+    def model(self) -> Model:
+        """The robot's kinematic and dynamic model, as a new `Model`: an ZK2's URDF is fetched from
+        the robot, an ZK1's is built in; nothing is downloaded or executed on either."""
     def gripper(self) -> Gripper:
         """Connects to this robot's Korvex Hand (port 1338 of the same host)."""
+
+class Model:
+    """The kinematics and dynamics of the connected robot (`Robot.model()`), computed natively
+    on both an ZK2 and an ZK1. Frames are `'joint1'..'joint7'`, `'flange'`, `'ee'` and
+    `'stiffness'`; the optional transforms default to the identity (pass `state.F_T_EE`
+    and `state.EE_T_K` for the mounted tool), the payload to nothing attached (pass
+    `state.I_total`, `state.m_total`, `state.F_x_Ctotal`) and gravity to `(0, 0, -9.81)`.
+    Jacobians are `(6, 7)`, linear rows first; poses `(4, 4)` as `RobotState.O_T_EE`."""
+
+    def pose(self, frame: Frame, q: _Numbers, F_T_EE: _Matrix | None = None, EE_T_K: _Matrix | None = None) -> Float64Array:
+        """Pose of `frame` in the base frame, `(4, 4)`."""
+    def body_jacobian(
+        self, frame: Frame, q: _Numbers, F_T_EE: _Matrix | None = None, EE_T_K: _Matrix | None = None
+    ) -> Float64Array:
+        """Body Jacobian of `frame`, `(6, 7)`, expressed in `frame` itself."""
+    def zero_jacobian(
+        self, frame: Frame, q: _Numbers, F_T_EE: _Matrix | None = None, EE_T_K: _Matrix | None = None
+    ) -> Float64Array:
+        """Zero Jacobian of `frame`, `(6, 7)`, expressed in the base frame."""
+    def mass(
+        self, q: _Numbers, I_total: _Matrix | None = None, m_total: float = 0.0, F_x_Ctotal: _Numbers | None = None
+    ) -> Float64Array:
+        """Mass matrix, `(7, 7)`, kg m^2."""
+    def coriolis(
+        self,
+        q: _Numbers,
+        dq: _Numbers,
+        I_total: _Matrix | None = None,
+        m_total: float = 0.0,
+        F_x_Ctotal: _Numbers | None = None,
+        gravity_earth: _Numbers | None = None,
+    ) -> Float64Array:
+        """Coriolis torques `C(q, dq) dq`, `(7,)`, Nm."""
+    def gravity(
+        self,
+        q: _Numbers,
+        m_total: float = 0.0,
+        F_x_Ctotal: _Numbers | None = None,
+        gravity_earth: _Numbers | None = None,
+    ) -> Float64Array:
+        """Gravity torques, `(7,)`, Nm."""
+    def link_poses(self, q: _Numbers) -> Float64Array:
+        """The frames korvex_description hangs `link0..link7`'s meshes on, `(8, 4, 4)`: the
+        base (identity) and `joint1..joint7`."""
+    def hand_pose(self, q: _Numbers) -> Float64Array:
+        """The frame korvex_description hangs the hand mesh on: the flange yawed by -45 deg
+        about its `z`, `(4, 4)`."""
 
 class RobotState:
     """One robot state (libkorvex's `RobotState`). Arrays are float64 numpy arrays, 4x4 poses

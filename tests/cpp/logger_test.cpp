@@ -9,19 +9,7 @@
 
 #include "korvex/robot/logger.hpp"
 #include "korvex/robot/robot_impl/exception.hpp"
-
-// Counts every allocation of this test binary, to prove that recording allocates nothing.
-namespace {
-std::atomic<long> g_allocations{0};
-}
-void* operator new(std::size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-// Out of line, so the compiler does not see free() meet a new-expression.
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/allocations.hpp"
 
 namespace korvex {
 namespace {
@@ -84,9 +72,9 @@ TEST(Logger, RecordingAllocatesNothing) {
   Logger log(50);
   const RobotState state = state_at(1);
   const RobotCommandLog command = command_for(1);
-  const long before = g_allocations.load();
+  const long before = korvex::testing::allocations();
   for (int i = 0; i < 500; ++i) log.record(command, state);
-  EXPECT_EQ(g_allocations.load() - before, 0);
+  EXPECT_EQ(korvex::testing::allocations() - before, 0);
   EXPECT_EQ(log.take().size(), 50u);
 }
 

@@ -8,18 +8,7 @@
 #include "korvex/model/builtin_zk1.hpp"
 #include "korvex/model/dynamics.hpp"
 #include "korvex/model/kinematics.hpp"
-
-namespace {
-std::atomic<long> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/allocations.hpp"
 
 namespace korvex::model {
 namespace {
@@ -33,7 +22,7 @@ TEST(ModelAllocation, CycleOperationsDoNotAllocate) {
   const Vec3 c{0.0, 0.0, 0.05}, g{0.0, 0.0, -9.81};
   double sink = 0.0;
 
-  const long before = allocations.load();
+  const long before = korvex::testing::allocations();
   sink += backend.coriolis(q, q, I, c, g, 0.5)[0];
   sink += backend.gravity(q, g, c, 0.5)[1];
   sink += backend.mass(q, I, c, 0.5)[2];
@@ -44,11 +33,11 @@ TEST(ModelAllocation, CycleOperationsDoNotAllocate) {
     sink += body_jacobian(model, frame, q)[4];
   }
   sink += link_poses(model, q)[7][13] + hand_pose(model, q)[14];
-  EXPECT_EQ(allocations.load() - before, 0);
+  EXPECT_EQ(korvex::testing::allocations() - before, 0);
   EXPECT_TRUE(std::isfinite(sink));
   // The counter does see the heap.
   const auto probe = NativeBackend::from_urdf(builtin_zk1_urdf());
-  EXPECT_GT(allocations.load() - before, 0);
+  EXPECT_GT(korvex::testing::allocations() - before, 0);
 }
 
 }  // namespace

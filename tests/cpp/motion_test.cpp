@@ -27,21 +27,7 @@
 #include "korvex/wire/robot/protocol.hpp"
 #include "korvex/wire/robot/receive.hpp"
 #include "support/loopback_peer.hpp"
-
-// Allocations of the calling thread only: the scripted arm allocates freely in the test thread.
-namespace {
-thread_local std::size_t t_allocations = 0;
-}
-void* operator new(std::size_t n) {
-  ++t_allocations;
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "support/allocations.hpp"
 
 namespace korvex {
 namespace {
@@ -770,7 +756,7 @@ TEST(MotionLoop, NoAllocationPerCycleAfterStartUp) {
     std::vector<std::size_t> counts;
     counts.reserve(kCycles + 1);
     const auto note = [&] {
-      counts.push_back(t_allocations);
+      counts.push_back(korvex::testing::thread_allocations());
       return static_cast<int>(counts.size()) == kCycles;
     };
     Client client(arm, [&](Connection& c) -> Status {

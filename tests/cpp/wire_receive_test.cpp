@@ -10,21 +10,7 @@
 #include "korvex/network/connect.hpp"
 #include "korvex/wire/robot/receive.hpp"
 #include "support/loopback_peer.hpp"
-
-// Counts global allocations: receiving a state is part of the 1 kHz path.
-namespace {
-std::atomic<long> g_allocations{0};
-}
-void* operator new(std::size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "support/allocations.hpp"
 
 namespace korvex {
 namespace {
@@ -205,9 +191,9 @@ TEST_P(Receive, ModesAreClampedIntoTheBookkeeping) {
 TEST_P(Receive, AllocatesNothing) {
   Link link(GetParam());
   for (std::uint64_t id = 1; id <= 3; ++id) link.send(state(GetParam(), id, 1.0));
-  const long before = g_allocations.load();
+  const long before = korvex::testing::allocations();
   const auto s = link.receive();
-  const long after = g_allocations.load();
+  const long after = korvex::testing::allocations();
   ASSERT_TRUE(s) << s.error().message();
   EXPECT_EQ(s->time, 3u);
   EXPECT_EQ(after - before, 0);

@@ -13,21 +13,7 @@
 
 #include "korvex/wire/robot/codec.hpp"
 #include "korvex/wire/robot/protocol.hpp"
-
-// Counts every global allocation so that the 1 kHz path can be shown to allocate nothing.
-namespace {
-std::atomic<long> g_allocations{0};
-}
-void* operator new(std::size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "support/allocations.hpp"
 
 namespace korvex {
 namespace {
@@ -327,7 +313,7 @@ TEST(RobotModelReply, InvalidSequencesBecomeOneReplacementPerMaximalSubpart) {
   };
   for (const auto& c : cases) {
     const auto out = utf8_lossy({reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size()});
-    EXPECT_EQ(out, c.out) << testing::PrintToString(c.in);
+    EXPECT_EQ(out, c.out) << ::testing::PrintToString(c.in);
   }
 }
 
@@ -366,7 +352,7 @@ TEST(ConnectReply, LongAndShortHeaders) {
       {HeaderVariant::Short, with(short_head, {0, 0, 3}), 3, {}, ErrorKind::Protocol, size},
   };
   for (const Row& r : rows) {
-    SCOPED_TRACE(testing::PrintToString(r.message));
+    SCOPED_TRACE(::testing::PrintToString(r.message));
     const auto v = parse_connect_reply(r.message, r.variant, r.requested);
     if (r.version) {
       ASSERT_TRUE(v) << v.error().message();
@@ -721,19 +707,19 @@ TEST(NoAllocation, DecodeAndEncode) {
   c.control.tau_J_d = {1, 2, 3, 4, 5, 6, 7};
   CommandBuffer buf;
   double sink = 0;
-  const long before = g_allocations.load();
+  const long before = korvex::testing::allocations();
   for (int i = 0; i < 100; ++i) {
     const auto s5 = decode_state(d5, 5);
     const auto s10 = decode_state(d10, 10);
     sink += s5->q[0] + s10->q[0] + static_cast<double>(state_modes(d10, 10).robot_mode);
     sink += static_cast<double>(encode_command(c, i % 2 ? 5 : 10, buf)[314]);
   }
-  const long after = g_allocations.load();
+  const long after = korvex::testing::allocations();
   EXPECT_EQ(after - before, 0);
   EXPECT_NE(sink, 0);
   // The counter itself works.
   auto* p = new int(3);
-  EXPECT_EQ(g_allocations.load(), after + 1);
+  EXPECT_EQ(korvex::testing::allocations(), after + 1);
   delete p;
 }
 

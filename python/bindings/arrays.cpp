@@ -85,7 +85,8 @@ void read_numbers(const char* name, py::handle handle, int depth, Numbers& out) 
   out.ndim = 1;
   out.dims[0] = n;
   out.size = static_cast<std::size_t>(n);
-  if (depth == 1) {
+  // A flat sequence given for a matrix is read as a vector, so that its shape can be reported.
+  if (depth == 1 || (n > 0 && (PyFloat_Check(items[0]) || PyLong_Check(items[0])))) {
     for (Py_ssize_t i = 0; i < n; ++i) put(out, static_cast<std::size_t>(i), element(name, items[i]));
     return;
   }

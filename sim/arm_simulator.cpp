@@ -25,6 +25,7 @@
 #include "korvex/wire/robot/codec.hpp"
 #include "korvex/wire/robot/protocol.hpp"
 #include "sim/description.hpp"
+#include "sim/listener.hpp"
 
 namespace korvex::sim {
 namespace {
@@ -182,32 +183,11 @@ std::string ArmSimulator::address() const { return options_.host + ":" + std::to
 
 Status ArmSimulator::start() {
   if (running_) return {};
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  const std::string port = std::to_string(options_.port);
-  if (int rc = getaddrinfo(options_.host.c_str(), port.c_str(), &hints, &res); rc != 0 || !res) {
-    return fail(Error::network("korvex-sim: cannot resolve " + options_.host + ": " + gai_strerror(rc)));
-  }
-  sockaddr_in addr{};
-  std::memcpy(&addr, res->ai_addr, sizeof addr);
-  freeaddrinfo(res);
-
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return fail(Error::network("korvex-sim: cannot listen on " + options_.host + ":" + port + ": " +
-                               net::os_error_text(err)));
-  }
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-  listen_fd_ = fd;
-  udp_fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  auto listener = open_listener(options_.host, options_.port);
+  if (!listener) return fail(listener.error());
+  listen_fd_ = listener->tcp_fd;
+  udp_fd_ = listener->udp_fd;
+  port_ = listener->port;
 
   running_ = true;
   server_thread_ = std::thread([this] {

@@ -8,6 +8,7 @@
 
 #include "arrays.hpp"
 #include "convert.hpp"
+#include "fastcall.hpp"
 #include "korvex/format.hpp"
 #include "korvex/model/dynamics.hpp"
 #include "korvex/model/kinematics.hpp"
@@ -131,123 +132,153 @@ constexpr const char* kClassDoc =
     "`state.I_total`, `state.m_total`, `state.F_x_Ctotal`) and gravity to `(0, 0, -9.81)`.\n"
     "Jacobians are `(6, 7)`, linear rows first; poses `(4, 4)` as `RobotState.O_T_EE`.";
 
+// Method bodies: bind, convert every argument, check in argument order, compute.
+
+const ModelHandle& model_of(py::handle self) { return self.cast<const ModelHandle&>(); }
+
+constexpr Parameters<4> kFrameParameters{"", {"frame", "q", "F_T_EE", "EE_T_K"}, 2};
+
+template <class Compute>
+py::object frame_method(const char* name, py::handle self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, Compute compute) {
+  Parameters<4> p = kFrameParameters;
+  p.method = name;
+  const auto a = bind_arguments(p, args, nargs, kwnames);
+  const FrameCall c = frame_call(a[0], a[1], py::handle(a[2] ? a[2] : Py_None), py::handle(a[3] ? a[3] : Py_None));
+  return compute(model_of(self).backend, c);
+}
+
+py::object pose_method(py::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return frame_method("pose", self, args, nargs, kwnames, [](const model::NativeBackend& b, const FrameCall& c) {
+    return pose_array(model::pose(b, c.frame, c.q, c.F_T_EE, c.EE_T_K));
+  });
+}
+
+py::object body_jacobian_method(py::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return frame_method("body_jacobian", self, args, nargs, kwnames,
+                      [](const model::NativeBackend& b, const FrameCall& c) {
+                        return jacobian_array(model::body_jacobian(b, c.frame, c.q, c.F_T_EE, c.EE_T_K));
+                      });
+}
+
+py::object zero_jacobian_method(py::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return frame_method("zero_jacobian", self, args, nargs, kwnames,
+                      [](const model::NativeBackend& b, const FrameCall& c) {
+                        return jacobian_array(model::zero_jacobian(b, c.frame, c.q, c.F_T_EE, c.EE_T_K));
+                      });
+}
+
+py::handle or_none(PyObject* arg) { return arg != nullptr ? arg : Py_None; }
+
+// m_total may be omitted, but None is not a number.
+double mass_argument(PyObject* arg) { return arg != nullptr ? read_double("m_total", arg) : 0.0; }
+
+py::object mass_method(py::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Parameters<4> p{"mass", {"q", "I_total", "m_total", "F_x_Ctotal"}, 1};
+  const auto a = bind_arguments(p, args, nargs, kwnames);
+  Numbers q;
+  read_numbers("q", a[0], 1, q);
+  const auto inertia = read_optional("I_total", or_none(a[1]), 2);
+  const double mass = mass_argument(a[2]);
+  const auto centre = read_optional("F_x_Ctotal", or_none(a[3]), 1);
+  const Vec7 qv = vector_values<7>("q", q);
+  const Mat3 I = matrix_or<3>("I_total", inertia, Mat3{});
+  const Vec3 c = vector_or<3>("F_x_Ctotal", centre, Vec3{});
+  const model::Mat7 M = model::mass_matrix(model_of(self).backend, qv, I, c, mass);
+  return column_major(M.data(), 7);
+}
+
+py::object coriolis_method(py::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Parameters<6> p{"coriolis", {"q", "dq", "I_total", "m_total", "F_x_Ctotal", "gravity_earth"}, 2};
+  const auto a = bind_arguments(p, args, nargs, kwnames);
+  Numbers q, dq;
+  read_numbers("q", a[0], 1, q);
+  read_numbers("dq", a[1], 1, dq);
+  const auto inertia = read_optional("I_total", or_none(a[2]), 2);
+  const double mass = mass_argument(a[3]);
+  const auto centre = read_optional("F_x_Ctotal", or_none(a[4]), 1);
+  const auto g = read_optional("gravity_earth", or_none(a[5]), 1);
+  const Vec7 qv = vector_values<7>("q", q);
+  const Vec7 dqv = vector_values<7>("dq", dq);
+  const Mat3 I = matrix_or<3>("I_total", inertia, Mat3{});
+  const Vec3 c = vector_or<3>("F_x_Ctotal", centre, Vec3{});
+  const Vec3 gv = vector_or<3>("gravity_earth", g, kDefaultGravity);
+  return vector(model::coriolis(model_of(self).backend, qv, dqv, I, c, gv, mass));
+}
+
+py::object gravity_method(py::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Parameters<4> p{"gravity", {"q", "m_total", "F_x_Ctotal", "gravity_earth"}, 1};
+  const auto a = bind_arguments(p, args, nargs, kwnames);
+  Numbers q;
+  read_numbers("q", a[0], 1, q);
+  const double mass = mass_argument(a[1]);
+  const auto centre = read_optional("F_x_Ctotal", or_none(a[2]), 1);
+  const auto g = read_optional("gravity_earth", or_none(a[3]), 1);
+  const Vec7 qv = vector_values<7>("q", q);
+  const Vec3 c = vector_or<3>("F_x_Ctotal", centre, Vec3{});
+  const Vec3 gv = vector_or<3>("gravity_earth", g, kDefaultGravity);
+  return vector(model::gravity(model_of(self).backend, qv, gv, c, mass));
+}
+
+py::object link_poses_method(py::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Parameters<1> p{"link_poses", {"q"}, 1};
+  const auto a = bind_arguments(p, args, nargs, kwnames);
+  const std::array<Pose, 8> poses = model::link_poses(model_of(self).backend, joint_vector("q", a[0]));
+  py::array out = new_array({8, 4, 4});
+  double* dst = array_data(out);
+  for (const Pose& pose : poses) {
+    put_pose(dst, pose);
+    dst += 16;
+  }
+  return out;
+}
+
+py::object hand_pose_method(py::handle self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Parameters<1> p{"hand_pose", {"q"}, 1};
+  const auto a = bind_arguments(p, args, nargs, kwnames);
+  return pose_array(model::hand_pose(model_of(self).backend, joint_vector("q", a[0])));
+}
+
+std::array<PyMethodDef, 8> methods = {
+    fast_method<&pose_method>("pose",
+                              "pose($self, frame, q, F_T_EE=None, EE_T_K=None)\n--\n\n"
+                              "Pose of `frame` in the base frame, `(4, 4)`."),
+    fast_method<&body_jacobian_method>("body_jacobian",
+                                       "body_jacobian($self, frame, q, F_T_EE=None, EE_T_K=None)\n--\n\n"
+                                       "Body Jacobian of `frame`, `(6, 7)`, expressed in `frame` itself."),
+    fast_method<&zero_jacobian_method>("zero_jacobian",
+                                       "zero_jacobian($self, frame, q, F_T_EE=None, EE_T_K=None)\n--\n\n"
+                                       "Zero Jacobian of `frame`, `(6, 7)`, expressed in the base frame."),
+    fast_method<&mass_method>("mass",
+                              "mass($self, q, I_total=None, m_total=0.0, F_x_Ctotal=None)\n--\n\n"
+                              "Mass matrix, `(7, 7)`, kg m^2."),
+    fast_method<&coriolis_method>(
+        "coriolis",
+        "coriolis($self, q, dq, I_total=None, m_total=0.0, F_x_Ctotal=None, gravity_earth=None)\n--\n\n"
+        "Coriolis torques `C(q, dq) dq`, `(7,)`, Nm."),
+    fast_method<&gravity_method>("gravity",
+                                 "gravity($self, q, m_total=0.0, F_x_Ctotal=None, gravity_earth=None)\n--\n\n"
+                                 "Gravity torques, `(7,)`, Nm."),
+    fast_method<&link_poses_method>(
+        "link_poses",
+        "link_poses($self, q)\n--\n\n"
+        "The frames korvex_description hangs `link0..link7`'s meshes on, `(8, 4, 4)`: the\n"
+        "base (identity) and `joint1..joint7`."),
+    fast_method<&hand_pose_method>(
+        "hand_pose",
+        "hand_pose($self, q)\n--\n\n"
+        "The frame korvex_description hangs the hand mesh on: the flange yawed by -45 deg\n"
+        "about its `z`, `(4, 4)`."),
+};
+
 }  // namespace
 
 void add_model(py::module_& m) {
   py::class_<ModelHandle> cls(m, "Model", kClassDoc);
   forbid_instantiation(cls);
-  const auto none = py::none();
-
-  cls.def(
-      "pose",
-      [](const ModelHandle& self, py::handle frame, py::handle q, py::handle F_T_EE, py::handle EE_T_K) {
-        const FrameCall c = frame_call(frame, q, F_T_EE, EE_T_K);
-        return pose_array(model::pose(self.backend, c.frame, c.q, c.F_T_EE, c.EE_T_K));
-      },
-      "pose($self, frame, q, F_T_EE=None, EE_T_K=None)\n--\n\n"
-      "Pose of `frame` in the base frame, `(4, 4)`.",
-      py::arg("frame"), py::arg("q"), py::arg("F_T_EE") = none, py::arg("EE_T_K") = none);
-  cls.def(
-      "body_jacobian",
-      [](const ModelHandle& self, py::handle frame, py::handle q, py::handle F_T_EE, py::handle EE_T_K) {
-        const FrameCall c = frame_call(frame, q, F_T_EE, EE_T_K);
-        return jacobian_array(model::body_jacobian(self.backend, c.frame, c.q, c.F_T_EE, c.EE_T_K));
-      },
-      "body_jacobian($self, frame, q, F_T_EE=None, EE_T_K=None)\n--\n\n"
-      "Body Jacobian of `frame`, `(6, 7)`, expressed in `frame` itself.",
-      py::arg("frame"), py::arg("q"), py::arg("F_T_EE") = none, py::arg("EE_T_K") = none);
-  cls.def(
-      "zero_jacobian",
-      [](const ModelHandle& self, py::handle frame, py::handle q, py::handle F_T_EE, py::handle EE_T_K) {
-        const FrameCall c = frame_call(frame, q, F_T_EE, EE_T_K);
-        return jacobian_array(model::zero_jacobian(self.backend, c.frame, c.q, c.F_T_EE, c.EE_T_K));
-      },
-      "zero_jacobian($self, frame, q, F_T_EE=None, EE_T_K=None)\n--\n\n"
-      "Zero Jacobian of `frame`, `(6, 7)`, expressed in the base frame.",
-      py::arg("frame"), py::arg("q"), py::arg("F_T_EE") = none, py::arg("EE_T_K") = none);
-
-  cls.def(
-      "mass",
-      [](const ModelHandle& self, py::handle q, py::handle I_total, py::handle m_total, py::handle F_x_Ctotal) {
-        Numbers q_numbers;
-        read_numbers("q", q, 1, q_numbers);
-        const auto inertia = read_optional("I_total", I_total, 2);
-        const double mass = read_double("m_total", m_total);
-        const auto centre = read_optional("F_x_Ctotal", F_x_Ctotal, 1);
-        const Vec7 qv = vector_values<7>("q", q_numbers);
-        const Mat3 I = matrix_or<3>("I_total", inertia, Mat3{});
-        const Vec3 c = vector_or<3>("F_x_Ctotal", centre, Vec3{});
-        const model::Mat7 M = model::mass_matrix(self.backend, qv, I, c, mass);
-        return column_major(M.data(), 7);
-      },
-      "mass($self, q, I_total=None, m_total=0.0, F_x_Ctotal=None)\n--\n\n"
-      "Mass matrix, `(7, 7)`, kg m^2.",
-      py::arg("q"), py::arg("I_total") = none, py::arg("m_total") = 0.0, py::arg("F_x_Ctotal") = none);
-  cls.def(
-      "coriolis",
-      [](const ModelHandle& self, py::handle q, py::handle dq, py::handle I_total, py::handle m_total,
-         py::handle F_x_Ctotal, py::handle gravity_earth) {
-        Numbers q_numbers, dq_numbers;
-        read_numbers("q", q, 1, q_numbers);
-        read_numbers("dq", dq, 1, dq_numbers);
-        const auto inertia = read_optional("I_total", I_total, 2);
-        const double mass = read_double("m_total", m_total);
-        const auto centre = read_optional("F_x_Ctotal", F_x_Ctotal, 1);
-        const auto g = read_optional("gravity_earth", gravity_earth, 1);
-        const Vec7 qv = vector_values<7>("q", q_numbers);
-        const Vec7 dqv = vector_values<7>("dq", dq_numbers);
-        const Mat3 I = matrix_or<3>("I_total", inertia, Mat3{});
-        const Vec3 c = vector_or<3>("F_x_Ctotal", centre, Vec3{});
-        const Vec3 gv = vector_or<3>("gravity_earth", g, kDefaultGravity);
-        return vector(model::coriolis(self.backend, qv, dqv, I, c, gv, mass));
-      },
-      "coriolis($self, q, dq, I_total=None, m_total=0.0, F_x_Ctotal=None, gravity_earth=None)\n--\n\n"
-      "Coriolis torques `C(q, dq) dq`, `(7,)`, Nm.",
-      py::arg("q"), py::arg("dq"), py::arg("I_total") = none, py::arg("m_total") = 0.0,
-      py::arg("F_x_Ctotal") = none, py::arg("gravity_earth") = none);
-  cls.def(
-      "gravity",
-      [](const ModelHandle& self, py::handle q, py::handle m_total, py::handle F_x_Ctotal, py::handle gravity_earth) {
-        Numbers q_numbers;
-        read_numbers("q", q, 1, q_numbers);
-        const double mass = read_double("m_total", m_total);
-        const auto centre = read_optional("F_x_Ctotal", F_x_Ctotal, 1);
-        const auto g = read_optional("gravity_earth", gravity_earth, 1);
-        const Vec7 qv = vector_values<7>("q", q_numbers);
-        const Vec3 c = vector_or<3>("F_x_Ctotal", centre, Vec3{});
-        const Vec3 gv = vector_or<3>("gravity_earth", g, kDefaultGravity);
-        return vector(model::gravity(self.backend, qv, gv, c, mass));
-      },
-      "gravity($self, q, m_total=0.0, F_x_Ctotal=None, gravity_earth=None)\n--\n\n"
-      "Gravity torques, `(7,)`, Nm.",
-      py::arg("q"), py::arg("m_total") = 0.0, py::arg("F_x_Ctotal") = none, py::arg("gravity_earth") = none);
-
-  cls.def(
-      "link_poses",
-      [](const ModelHandle& self, py::handle q) {
-        const std::array<Pose, 8> poses = model::link_poses(self.backend, joint_vector("q", q));
-        py::array out = new_array({8, 4, 4});
-        double* dst = array_data(out);
-        for (const Pose& p : poses) {
-          put_pose(dst, p);
-          dst += 16;
-        }
-        return out;
-      },
-      "link_poses($self, q)\n--\n\n"
-      "The frames korvex_description hangs `link0..link7`'s meshes on, `(8, 4, 4)`: the\n"
-      "base (identity) and `joint1..joint7`.",
-      py::arg("q"));
-  cls.def(
-      "hand_pose",
-      [](const ModelHandle& self, py::handle q) {
-        return pose_array(model::hand_pose(self.backend, joint_vector("q", q)));
-      },
-      "hand_pose($self, q)\n--\n\n"
-      "The frame korvex_description hangs the hand mesh on: the flange yawed by -45 deg\n"
-      "about its `z`, `(4, 4)`.",
-      py::arg("q"));
+  add_methods(cls, methods);
   cls.def("__repr__", [](const ModelHandle&) { return "Model()"; }, "__repr__($self)\n--\n\n");
 }
+
 
 }  // namespace korvex::python

@@ -405,17 +405,21 @@ def test_argument_errors(model, method, args, kwargs, expected):
 
 
 @pytest.mark.parametrize(
-    "call",
+    "call, message",
     [
-        lambda m: m.pose("ee", Q, None, None, None),
-        lambda m: m.mass(Q, bogus=1),
-        lambda m: m.gravity(),
-        lambda m: m.gravity(Q, I_total=np.eye(3)),
+        (lambda m: m.pose("ee", Q, None, None, None), "pose() takes at most 4 arguments (5 given)"),
+        (lambda m: m.mass(Q, bogus=1), "mass() got an unexpected keyword argument 'bogus'"),
+        (lambda m: m.gravity(), "gravity() missing required argument 'q' (pos 1)"),
+        (lambda m: m.coriolis(Q), "coriolis() missing required argument 'dq' (pos 2)"),
+        (lambda m: m.gravity(Q, I_total=np.eye(3)), "gravity() got an unexpected keyword argument 'I_total'"),
+        (lambda m: m.zero_jacobian("ee", q=Q, frame="ee"), "zero_jacobian() got multiple values for argument 'frame'"),
+        (lambda m: m.link_poses(Q, Q), "link_poses() takes at most 1 argument (2 given)"),
     ],
 )
-def test_signature_is_enforced(model, call):
-    with pytest.raises(TypeError):
+def test_signature_is_enforced(model, call, message):
+    with pytest.raises(TypeError) as info:
         call(model)
+    assert str(info.value) == message
 
 
 def test_keywords_and_positions_agree(model):

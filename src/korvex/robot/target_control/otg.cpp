@@ -6,6 +6,11 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "korvex/format.hpp"
 #include "korvex/model/rotation.hpp"
@@ -13,9 +18,6 @@
 
 namespace korvex {
 namespace {
-
-// -0 counts as negative, so the choice is never "no direction".
-double sign_of(double x) { return std::copysign(1.0, x); }
 
 struct Kinematic {
   double p, v, a;
@@ -44,185 +46,428 @@ double OtgProfile::duration() const {
 
 namespace {
 
-// Phases 1-3 and 5-7 for cruise velocity vc and the position where they end; everything a
-// profile needs except the cruise, shared by every search so they all round alike.
-struct Shape {
-  double e, s;
-  double t1, t2, t3, t5, t6, t7;
-  double end;
+// Two lanes side by side: the searches are bound by divisions and roots, which the processor
+// performs on both lanes of a vector for the price of one. Every operation is the same IEEE
+// operation in either width, so a lane computes bit for bit what the scalar code computes.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = decltype(Pair{} < Pair{});
+
+constexpr double kSignBit = -0.0;
+
+template <class T>
+T splat(double x) {
+  if constexpr (std::is_same_v<T, double>) {
+    return x;
+  } else {
+    return T{x, x};
+  }
+}
+
+double pick(bool c, double a, double b) { return c ? a : b; }
+Pair pick(PairMask c, Pair a, Pair b) { return Pair(((PairMask)a & c) | ((PairMask)b & ~c)); }
+
+// std::max(x, 0.0) and std::min(x, limit) exactly, NaN and signed zeros included.
+template <class T>
+T max0(T x) {
+  return pick(x < splat<T>(0), splat<T>(0), x);
+}
+template <class T>
+T min_of(T x, T limit) {
+  return pick(limit < x, limit, x);
+}
+
+double magnitude(double x) { return std::fabs(x); }
+Pair magnitude(Pair x) { return Pair((PairMask)x & ~(PairMask)splat<Pair>(kSignBit)); }
+
+// -0 counts as negative, so the choice is never "no direction".
+double sign_of(double x) { return std::copysign(1.0, x); }
+Pair sign_of(Pair x) { return Pair(((PairMask)x & (PairMask)splat<Pair>(kSignBit)) | (PairMask)splat<Pair>(1)); }
+
+double root(double x) { return std::sqrt(x); }
+Pair root(Pair x) {
+#if defined(__SSE2__)
+  return Pair(_mm_sqrt_pd(__m128d(x)));
+#else
+  return Pair{std::sqrt(x[0]), std::sqrt(x[1])};
+#endif
+}
+
+bool any(PairMask m) { return (m[0] | m[1]) != 0; }
+
+// What a profile needs of its axis, with the terms that do not depend on the cruise velocity.
+template <class T>
+struct AxisTerms {
+  T p0, v0, a0, target, J, A;
+  T twice_J;       // 2J
+  T settle;        // a0|a0|/(2J): velocity gained while the acceleration returns to zero
+  T a0_squared;    // f² (f = ±a0)
+  T half_a0_squared;
 };
 
-[[gnu::always_inline]] inline Shape shape_of(const OtgAxis& x, double vc) {
-  const double J = x.max_jerk;
-  const double A = x.max_acceleration;
-  const double v0 = x.velocity;
-  const double a0 = x.acceleration;
-  Shape sh;
+AxisTerms<double> terms_of(const OtgAxis& x) {
+  AxisTerms<double> c;
+  c.p0 = x.position;
+  c.v0 = x.velocity;
+  c.a0 = x.acceleration;
+  c.target = x.target;
+  c.J = x.max_jerk;
+  c.A = x.max_acceleration;
+  c.twice_J = 2 * c.J;
+  c.settle = c.a0 * std::fabs(c.a0) / c.twice_J;
+  c.a0_squared = c.a0 * c.a0;
+  c.half_a0_squared = c.a0_squared / 2;
+  return c;
+}
+
+AxisTerms<Pair> pair_of(const AxisTerms<double>& a, const AxisTerms<double>& b) {
+  AxisTerms<Pair> c;
+  c.p0 = Pair{a.p0, b.p0};
+  c.v0 = Pair{a.v0, b.v0};
+  c.a0 = Pair{a.a0, b.a0};
+  c.target = Pair{a.target, b.target};
+  c.J = Pair{a.J, b.J};
+  c.A = Pair{a.A, b.A};
+  c.twice_J = Pair{a.twice_J, b.twice_J};
+  c.settle = Pair{a.settle, b.settle};
+  c.a0_squared = Pair{a.a0_squared, b.a0_squared};
+  c.half_a0_squared = Pair{a.half_a0_squared, b.half_a0_squared};
+  return c;
+}
+
+// Phases 1-3 and 5-7 for cruise velocity vc and the position where they end.
+template <class T>
+struct Shape {
+  T e, s;
+  T t1, t2, t3, t5, t6;  // t7 = t5
+  T end;
+};
+
+// Constant-jerk integration, p += v·τ + a·τ²/2 + j·τ³/6 etc., term by term in that order.
+template <class T>
+[[gnu::always_inline]] inline void advance(T& p, T& v, T& a, T jerk, T tau) {
+  const T tau2 = tau * tau;
+  p += v * tau + a * tau2 / 2 + jerk * tau2 * tau / 6;
+  v += a * tau + jerk * tau2 / 2;
+  a += jerk * tau;
+}
+// Jerk zero: 0·τ²·τ is ±0 or NaN, which /6 leaves as it is.
+template <class T>
+[[gnu::always_inline]] inline void coast(T& p, T& v, T& a, T tau) {
+  const T zero = splat<T>(0);
+  const T tau2 = tau * tau;
+  p += v * tau + a * tau2 / 2 + zero * tau2 * tau;
+  v += a * tau + zero * tau2 / 2;
+  a += zero * tau;
+}
+
+template <class T>
+[[gnu::always_inline]] inline Shape<T> shape_of(const AxisTerms<T>& x, T vc) {
+  Shape<T> sh;
   // v0 -> vc: e is the direction still needed after bringing a0 to zero at full jerk.
-  const double delta = vc - v0;
-  sh.e = sign_of(delta - a0 * std::fabs(a0) / (2 * J));
-  const double f = sh.e * a0;
-  const double g = sh.e * delta;
-  const double h = std::min(std::sqrt(std::max(J * g + f * f / 2, 0.0)), A);
-  sh.t1 = std::max((h - f) / J, 0.0);
-  sh.t2 = h > 0 ? std::max((g - (2 * h * h - f * f) / (2 * J)) / h, 0.0) : 0.0;
-  sh.t3 = h / J;
+  const T delta = vc - x.v0;
+  sh.e = sign_of(delta - x.settle);
+  const T f = sh.e * x.a0;
+  const T g = sh.e * delta;
+  const T h = min_of(root(max0(x.J * g + x.half_a0_squared)), x.A);
+  sh.t1 = max0((h - f) / x.J);
+  sh.t2 = pick(h > splat<T>(0), max0((g - (splat<T>(2) * h * h - x.a0_squared) / x.twice_J) / h), splat<T>(0));
+  sh.t3 = h / x.J;
   // vc -> 0 from zero acceleration.
   sh.s = sign_of(-vc);
-  const double speed = std::fabs(vc);
-  const double w = std::min(std::sqrt(std::max(J * speed, 0.0)), A);
-  sh.t5 = w / J;
-  sh.t6 = w > 0 ? std::max((speed - w * w / J) / w, 0.0) : 0.0;
-  sh.t7 = w / J;
-  Kinematic k{x.position, v0, a0};
-  k.advance(sh.e * J, sh.t1);
-  k.advance(0, sh.t2);
-  k.advance(-sh.e * J, sh.t3);
-  k.advance(sh.s * J, sh.t5);
-  k.advance(0, sh.t6);
-  k.advance(-sh.s * J, sh.t7);
-  sh.end = k.p;
+  const T speed = magnitude(vc);
+  const T w = min_of(root(max0(x.J * speed)), x.A);
+  sh.t5 = w / x.J;
+  sh.t6 = pick(w > splat<T>(0), max0((speed - w * w / x.J) / w), splat<T>(0));
+  T p = x.p0, v = x.v0, a = x.a0;
+  const T up = sh.e * x.J;
+  advance(p, v, a, up, sh.t1);
+  coast(p, v, a, sh.t2);
+  advance(p, v, a, -up, sh.t3);
+  // Phases 5 and 7 last equally long with opposite jerks: their jerk terms differ only in sign.
+  const T down = sh.s * x.J;
+  const T tau = sh.t5, tau2 = tau * tau;
+  const T cubic = down * tau2 * tau / 6, square = down * tau2 / 2, linear = down * tau;
+  p += v * tau + a * tau2 / 2 + cubic;
+  v += a * tau + square;
+  a += linear;
+  coast(p, v, a, sh.t6);
+  p += v * tau + a * tau2 / 2 + -cubic;
+  sh.end = p;
   return sh;
 }
 
-[[gnu::always_inline]] inline double shortfall_of(const OtgAxis& x, double vc) { return x.target - shape_of(x, vc).end; }
-
-[[gnu::always_inline]] inline OtgProfile profile_of(const OtgAxis& x, double vc) {
-  const Shape sh = shape_of(x, vc);
-  const double J = x.max_jerk;
-  OtgProfile pr;
-  pr.cruise_velocity = vc;
-  pr.shortfall = x.target - sh.end;
-  const double cruise = (vc != 0 && std::fabs(pr.shortfall) >= 1e-9) ? std::max(pr.shortfall / vc, 0.0) : 0.0;
-  pr.phases = {{{sh.e * J, sh.t1}, {0, sh.t2}, {-sh.e * J, sh.t3}, {0, cruise}, {sh.s * J, sh.t5}, {0, sh.t6},
-                {-sh.s * J, sh.t7}}};
-  return pr;
+template <class T>
+[[gnu::always_inline]] inline T cruise_of(T vc, T shortfall) {
+  const auto cruising = (vc != splat<T>(0)) & (magnitude(shortfall) >= splat<T>(1e-9));
+  return pick(cruising, max0(shortfall / vc), splat<T>(0));
 }
 
-// The searches of all axes run in lockstep: their iterations are independent, so the processor
-// overlaps them instead of waiting on one chain of divisions and roots at a time.
-
-// A sign change of the shortfall within [lo, hi].
-struct Bisection {
-  const OtgAxis* axis;
-  double lo, hi, tolerance;
-  bool negative_at_lo;
-};
-
-void run_bisections(std::span<Bisection> jobs) {
-  // Halving 2V down to 1e-10 V takes 35 steps; the cap only guards subnormal limits.
-  for (int n = 0; n < 200; ++n) {
-    bool any = false;
-    for (Bisection& j : jobs) {
-      if (!(j.hi - j.lo > j.tolerance)) continue;
-      const double mid = (j.lo + j.hi) / 2;
-      if (!(mid > j.lo && mid < j.hi)) {
-        j.tolerance = kInf;
-        continue;
-      }
-      any = true;
-      // Branch-free: the sign is a coin toss for the predictor.
-      const bool same = std::signbit(shortfall_of(*j.axis, mid)) == j.negative_at_lo;
-      j.lo = same ? mid : j.lo;
-      j.hi = same ? j.hi : mid;
-    }
-    if (!any) break;
-  }
-}
-
-// Up to four bisections per axis; `answer` is final when none is needed.
-struct TimeOptimal {
-  OtgProfile answer;
-  std::size_t first = 0, count = 0;
-};
-
-TimeOptimal prepare_time_optimal(const OtgAxis& x, Bisection* jobs) {
-  TimeOptimal t;
-  if (x.position == x.target && x.velocity == 0 && x.acceleration == 0) return t;
-  const double V = x.max_velocity;
-  t.answer = profile_of(x, V);
-  if (t.answer.shortfall >= 0) return t;
-  const bool negative_at_top = std::signbit(t.answer.shortfall);
-  t.answer = profile_of(x, -V);
-  if (t.answer.shortfall <= 0) return t;
-
-  // Between consecutive breakpoints the shortfall changes sign at most once.
-  const double J = x.max_jerk;
-  const double A = x.max_acceleration;
-  const double vb = x.velocity + x.acceleration * std::fabs(x.acceleration) / (2 * J);
-  const double K = A * A / J;
-  const std::array<double, 5> breaks{-V, std::clamp(vb - K, -V, V), std::clamp(vb, -V, V), std::clamp(vb + K, -V, V),
-                                     V};
-  std::array<bool, 5> negative{std::signbit(t.answer.shortfall), false, false, false, negative_at_top};
-  for (std::size_t i = 1; i < 4; ++i) negative[i] = std::signbit(shortfall_of(x, breaks[i]));
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (!(breaks[i] < breaks[i + 1]) || negative[i] == negative[i + 1]) continue;
-    jobs[t.count++] = {&x, breaks[i], breaks[i + 1], 1e-10 * V, negative[i]};
-  }
+template <class T>
+[[gnu::always_inline]] inline T duration_of(const Shape<T>& sh, T cruise) {
+  T t = splat<T>(0);
+  for (T d : {sh.t1, sh.t2, sh.t3, cruise, sh.t5, sh.t6, sh.t5}) t += d;
   return t;
 }
 
-// The shortest candidate (an earlier one wins a tie); the profile for -V when there is none.
-OtgProfile finish_time_optimal(const OtgAxis& x, const TimeOptimal& t, const Bisection* jobs) {
-  OtgProfile best = t.answer;
-  for (std::size_t i = 0; i < t.count; ++i) {
-    const OtgProfile candidate = profile_of(x, (jobs[i].lo + jobs[i].hi) / 2);
-    if (i == 0 || candidate.duration() < best.duration()) best = candidate;
+template <class T>
+Shape<double> lane(const Shape<T>& sh, int i) {
+  if constexpr (std::is_same_v<T, double>) {
+    return sh;
+  } else {
+    return {sh.e[i], sh.s[i], sh.t1[i], sh.t2[i], sh.t3[i], sh.t5[i], sh.t6[i], sh.end[i]};
   }
-  return best;
 }
 
-// Slowing the cruise of a profile to last at least `duration`.
-struct Stretch {
-  const OtgAxis* axis;
-  double vc, duration, lo, hi;
-  OtgProfile at_lo;
+OtgProfile profile_from(const AxisTerms<double>& x, double vc, const Shape<double>& sh) {
+  OtgProfile pr;
+  pr.cruise_velocity = vc;
+  pr.shortfall = x.target - sh.end;
+  const double J = x.J;
+  pr.phases = {{{sh.e * J, sh.t1},
+                {0, sh.t2},
+                {-sh.e * J, sh.t3},
+                {0, cruise_of(vc, pr.shortfall)},
+                {sh.s * J, sh.t5},
+                {0, sh.t6},
+                {-sh.s * J, sh.t5}}};
+  return pr;
+}
+
+constexpr std::size_t kMaxAxes = 7;
+
+// A shape wanted for the axis with the given terms and the cruise velocity vc.
+struct Query {
+  const AxisTerms<double>* axis;
+  double vc;
 };
 
-[[gnu::always_inline]] inline bool acceptable(const Stretch& s, double factor, OtgProfile& out) {
-  out = profile_of(*s.axis, factor * s.vc);
-  return s.vc * out.shortfall >= 0 && out.duration() >= s.duration;
+// Shapes of all queries, two at a time.
+template <std::size_t Capacity>
+void shapes_of(std::span<const Query> queries, std::array<Shape<double>, Capacity>& out) {
+  std::size_t i = 0;
+  for (; i + 1 < queries.size(); i += 2) {
+    const Query& a = queries[i];
+    const Query& b = queries[i + 1];
+    const Shape<Pair> sh = shape_of(pair_of(*a.axis, *b.axis), Pair{a.vc, b.vc});
+    out[i] = lane(sh, 0);
+    out[i + 1] = lane(sh, 1);
+  }
+  if (i < queries.size()) out[i] = shape_of(*queries[i].axis, queries[i].vc);
 }
 
-bool prepare_stretch(const OtgAxis& x, const OtgProfile& profile, double duration, Stretch& s) {
-  if (profile.cruise_velocity == 0 || !(duration > profile.duration())) return false;
-  s = {&x, profile.cruise_velocity, duration, 1e-9, 1, {}};
-  return acceptable(s, 1e-9, s.at_lo);
-}
+// Sign changes of the shortfall, bisected two at a time. A job narrows [lo, hi] while it is wider
+// than its tolerance; `sign_lo` is the sign (±1) of the shortfall at lo.
+struct BisectionPair {
+  AxisTerms<Pair> axis;
+  Pair lo, hi, tolerance, sign_lo;
+  bool done = false;
+};
 
-void run_stretches(std::span<Stretch> jobs) {
-  OtgProfile trial;
-  for (int n = 0; n < 40; ++n) {
-    for (Stretch& s : jobs) {
-      const double mid = (s.lo + s.hi) / 2;
-      if (acceptable(s, mid, trial)) {
-        s.lo = mid;
-        s.at_lo = trial;
-      } else {
-        s.hi = mid;
+void run_bisections(std::span<BisectionPair> pairs) {
+  const Pair infinite = splat<Pair>(kInf);
+  // Halving 2V down to 1e-10 V takes 35 steps; the cap only guards subnormal limits.
+  for (int n = 0; n < 200; ++n) {
+    bool moved = false;
+    for (BisectionPair& b : pairs) {
+      if (b.done) continue;
+      const PairMask wide = b.hi - b.lo > b.tolerance;
+      const Pair mid = (b.lo + b.hi) / 2;
+      const PairMask inside = (mid > b.lo) & (mid < b.hi);
+      // A midpoint that is no longer strictly inside ends the job as if the tolerance were met.
+      b.tolerance = pick(wide & ~inside, infinite, b.tolerance);
+      const PairMask move = wide & inside;
+      if (!any(move)) {
+        b.done = true;  // neither lane can move again
+        continue;
       }
+      moved = true;
+      const PairMask same = sign_of(b.axis.target - shape_of(b.axis, mid).end) == b.sign_lo;
+      b.lo = pick(move & same, mid, b.lo);
+      b.hi = pick(move & ~same, mid, b.hi);
+    }
+    if (!moved) break;
+  }
+}
+
+// Fastest profile of every axis; up to four bisections per axis, all run together.
+void plan_time_optimal(std::span<const OtgAxis> axes, std::span<OtgProfile> profiles) {
+  std::array<AxisTerms<double>, kMaxAxes> terms;
+  std::array<std::size_t, kMaxAxes> moving;  // axes not at rest on their target
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < axes.size(); ++i) {
+    const OtgAxis& x = axes[i];
+    profiles[i] = {};
+    if (x.position == x.target && x.velocity == 0 && x.acceleration == 0) continue;
+    terms[i] = terms_of(x);
+    moving[count++] = i;
+  }
+  if (count == 0) return;
+
+  // Full speed either way first: one of them usually neither overshoots nor falls short.
+  std::array<Query, 2 * kMaxAxes> queries;
+  std::array<Shape<double>, 3 * kMaxAxes> shapes;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t i = moving[k];
+    queries[2 * k] = {&terms[i], axes[i].max_velocity};
+    queries[2 * k + 1] = {&terms[i], -axes[i].max_velocity};
+  }
+  shapes_of(std::span(queries.data(), 2 * count), shapes);
+  std::array<std::size_t, kMaxAxes> searched;
+  std::array<bool, kMaxAxes> negative_at_top;
+  std::size_t searches = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t i = moving[k];
+    const double V = axes[i].max_velocity;
+    profiles[i] = profile_from(terms[i], V, shapes[2 * k]);
+    if (profiles[i].shortfall >= 0) continue;
+    const bool top = std::signbit(profiles[i].shortfall);
+    profiles[i] = profile_from(terms[i], -V, shapes[2 * k + 1]);
+    if (profiles[i].shortfall <= 0) continue;
+    negative_at_top[searches] = top;
+    searched[searches++] = i;
+  }
+  if (searches == 0) return;
+
+  // Between consecutive breakpoints the shortfall changes sign at most once.
+  std::array<std::array<double, 5>, kMaxAxes> breaks;
+  std::array<Query, 3 * kMaxAxes> inner;
+  for (std::size_t k = 0; k < searches; ++k) {
+    const std::size_t i = searched[k];
+    const AxisTerms<double>& c = terms[i];
+    const double V = axes[i].max_velocity;
+    const double vb = c.v0 + c.settle;
+    const double K = c.A * c.A / c.J;
+    breaks[k] = {-V, std::clamp(vb - K, -V, V), std::clamp(vb, -V, V), std::clamp(vb + K, -V, V), V};
+    for (std::size_t b = 0; b < 3; ++b) inner[3 * k + b] = {&c, breaks[k][b + 1]};
+  }
+  shapes_of(std::span(inner.data(), 3 * searches), shapes);
+
+  struct Job {
+    std::size_t axis;
+    double lo, hi, tolerance, sign_lo;
+  };
+  std::array<Job, 4 * kMaxAxes> jobs;
+  std::size_t job_count = 0;
+  for (std::size_t k = 0; k < searches; ++k) {
+    const std::size_t i = searched[k];
+    std::array<bool, 5> negative{std::signbit(profiles[i].shortfall), false, false, false, negative_at_top[k]};
+    for (std::size_t b = 1; b < 4; ++b) negative[b] = std::signbit(terms[i].target - shapes[3 * k + b - 1].end);
+    for (std::size_t b = 0; b < 4; ++b) {
+      if (!(breaks[k][b] < breaks[k][b + 1]) || negative[b] == negative[b + 1]) continue;
+      jobs[job_count++] = {i, breaks[k][b], breaks[k][b + 1], 1e-10 * axes[i].max_velocity, negative[b] ? -1.0 : 1.0};
     }
   }
+  if (job_count == 0) return;  // the profile for -V stands
+
+  std::array<BisectionPair, 2 * kMaxAxes> pairs;
+  const std::size_t pair_count = (job_count + 1) / 2;
+  for (std::size_t p = 0; p < pair_count; ++p) {
+    const Job& a = jobs[2 * p];
+    const Job& b = jobs[std::min(2 * p + 1, job_count - 1)];  // an odd one out runs twice
+    pairs[p] = {pair_of(terms[a.axis], terms[b.axis]), Pair{a.lo, b.lo}, Pair{a.hi, b.hi},
+                Pair{a.tolerance, b.tolerance}, Pair{a.sign_lo, b.sign_lo}};
+  }
+  run_bisections(std::span(pairs.data(), pair_count));
+
+  // The candidate of each interval is its last midpoint; the shortest wins, an earlier one a tie.
+  std::array<Query, 4 * kMaxAxes> mids;
+  for (std::size_t j = 0; j < job_count; ++j) {
+    const BisectionPair& p = pairs[j / 2];
+    mids[j] = {&terms[jobs[j].axis], (p.lo[j % 2] + p.hi[j % 2]) / 2};
+  }
+  std::array<Shape<double>, 4 * kMaxAxes> mid_shapes;
+  shapes_of(std::span(mids.data(), job_count), mid_shapes);
+  for (std::size_t j = 0; j < job_count; ++j) {
+    const std::size_t i = jobs[j].axis;
+    const OtgProfile candidate = profile_from(terms[i], mids[j].vc, mid_shapes[j]);
+    const bool first = j == 0 || jobs[j - 1].axis != i;
+    if (first || candidate.duration() < profiles[i].duration()) profiles[i] = candidate;
+  }
+}
+
+// Slowing the cruise of a profile by a factor in [lo, hi], two axes at a time.
+struct StretchPair {
+  AxisTerms<Pair> axis;
+  Pair vc, duration, lo, hi;
+};
+
+// The profile for factor·vc still reaches the target and lasts at least the duration.
+[[gnu::always_inline]] inline PairMask acceptable(const StretchPair& s, Pair factor) {
+  const Pair vc = factor * s.vc;
+  const Shape<Pair> sh = shape_of(s.axis, vc);
+  const Pair shortfall = s.axis.target - sh.end;
+  return (s.vc * shortfall >= splat<Pair>(0)) & (duration_of(sh, cruise_of(vc, shortfall)) >= s.duration);
+}
+
+// Stretches every profile (other than those with zero cruise or already long enough) to `duration`.
+void stretch_all(std::span<const OtgAxis> axes, std::span<OtgProfile> profiles, double duration) {
+  std::array<AxisTerms<double>, kMaxAxes> terms;
+  std::array<std::size_t, kMaxAxes> slowed;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < axes.size(); ++i) {
+    if (profiles[i].cruise_velocity == 0 || !(duration > profiles[i].duration())) continue;
+    terms[i] = terms_of(axes[i]);
+    slowed[count++] = i;
+  }
+  if (count == 0) return;
+  std::array<StretchPair, (kMaxAxes + 1) / 2> pairs;
+  const std::size_t pair_count = (count + 1) / 2;
+  for (std::size_t p = 0; p < pair_count; ++p) {
+    const std::size_t a = slowed[2 * p], b = slowed[std::min(2 * p + 1, count - 1)];
+    pairs[p] = {pair_of(terms[a], terms[b]), Pair{profiles[a].cruise_velocity, profiles[b].cruise_velocity},
+                splat<Pair>(duration), splat<Pair>(1e-9), splat<Pair>(1)};
+  }
+  // Even the slowest cruise may not last long enough; such a profile stays as it is.
+  std::array<bool, kMaxAxes> stretches{};
+  for (std::size_t p = 0; p < pair_count; ++p) {
+    const PairMask ok = acceptable(pairs[p], pairs[p].lo);
+    stretches[2 * p] = ok[0] != 0;
+    if (2 * p + 1 < count) stretches[2 * p + 1] = ok[1] != 0;
+  }
+  for (int n = 0; n < 40; ++n) {
+    for (std::size_t p = 0; p < pair_count; ++p) {
+      StretchPair& s = pairs[p];
+      const Pair mid = (s.lo + s.hi) / 2;
+      const PairMask ok = acceptable(s, mid);
+      s.lo = pick(ok, mid, s.lo);
+      s.hi = pick(ok, s.hi, mid);
+    }
+  }
+  std::array<Query, kMaxAxes> finals;
+  std::array<std::size_t, kMaxAxes> owner;
+  std::size_t final_count = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (!stretches[k]) continue;
+    const std::size_t i = slowed[k];
+    const double vc = profiles[i].cruise_velocity;
+    finals[final_count] = {&terms[i], pairs[k / 2].lo[k % 2] * vc};
+    owner[final_count++] = i;
+  }
+  std::array<Shape<double>, kMaxAxes> shapes;
+  shapes_of(std::span(finals.data(), final_count), shapes);
+  for (std::size_t k = 0; k < final_count; ++k)
+    profiles[owner[k]] = profile_from(terms[owner[k]], finals[k].vc, shapes[k]);
 }
 
 }  // namespace
 
 namespace otg {
 
-OtgProfile profile_for_cruise(const OtgAxis& x, double vc) { return profile_of(x, vc); }
+OtgProfile profile_for_cruise(const OtgAxis& x, double vc) {
+  const AxisTerms<double> c = terms_of(x);
+  return profile_from(c, vc, shape_of(c, vc));
+}
 
 OtgProfile time_optimal_profile(const OtgAxis& x) {
-  std::array<Bisection, 4> jobs;
-  const TimeOptimal t = prepare_time_optimal(x, jobs.data());
-  run_bisections(std::span(jobs.data(), t.count));
-  return finish_time_optimal(x, t, jobs.data());
+  OtgProfile p;
+  plan_time_optimal(std::span(&x, 1), std::span(&p, 1));
+  return p;
 }
 
 OtgProfile stretch_profile(const OtgAxis& x, const OtgProfile& profile, double duration) {
-  Stretch s;
-  if (!prepare_stretch(x, profile, duration, s)) return profile;
-  run_stretches(std::span(&s, 1));
-  return s.at_lo;
+  OtgProfile p = profile;
+  stretch_all(std::span(&x, 1), std::span(&p, 1), duration);
+  return p;
 }
 
 double evaluate(OtgAxis& x, const OtgProfile& profile, double dt) {
@@ -304,32 +549,13 @@ Status Otg<N>::set_targets(const Vector& targets) {
 
 template <std::size_t N>
 typename Otg<N>::Vector Otg<N>::step(double dt) {
+  static_assert(N <= kMaxAxes);
   if (!(std::isfinite(dt) && dt > 0)) return positions();
-  std::array<Bisection, 4 * N> bisections;
-  std::array<TimeOptimal, N> plans;
-  std::size_t jobs = 0;
-  for (std::size_t i = 0; i < N; ++i) {
-    plans[i] = prepare_time_optimal(axes_[i], bisections.data() + jobs);
-    plans[i].first = jobs;
-    jobs += plans[i].count;
-  }
-  run_bisections(std::span(bisections.data(), jobs));
   std::array<OtgProfile, N> profiles;
+  plan_time_optimal(axes_, profiles);
   double longest = 0;
-  for (std::size_t i = 0; i < N; ++i) {
-    profiles[i] = finish_time_optimal(axes_[i], plans[i], bisections.data() + plans[i].first);
-    longest = std::max(longest, profiles[i].duration());
-  }
-  if (synchronise_ && dt < longest) {
-    std::array<Stretch, N> stretches;
-    std::array<std::size_t, N> owner;
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < N; ++i) {
-      if (prepare_stretch(axes_[i], profiles[i], longest, stretches[count])) owner[count++] = i;
-    }
-    run_stretches(std::span(stretches.data(), count));
-    for (std::size_t k = 0; k < count; ++k) profiles[owner[k]] = stretches[k].at_lo;
-  }
+  for (const OtgProfile& p : profiles) longest = std::max(longest, p.duration());
+  if (synchronise_ && dt < longest) stretch_all(axes_, profiles, longest);
   Vector out;
   for (std::size_t i = 0; i < N; ++i) out[i] = otg::evaluate(axes_[i], profiles[i], dt);
   return out;

@@ -40,6 +40,7 @@ def test_setting_q_moves_the_arm_and_its_pose():
         q = before.q.copy()
         q[0] += 0.5
         sim.q = q.tolist()
+        robot.read_once()  # may still be a state sent before the change
         after = robot.read_once()
         np.testing.assert_allclose(after.q, q, atol=1e-6)
         assert not np.allclose(after.O_T_EE[:3, 3], before.O_T_EE[:3, 3])

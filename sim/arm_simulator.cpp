@@ -19,6 +19,7 @@
 #include <numbers>
 #include <vector>
 
+#include "korvex/model/builtin_zk1.hpp"
 #include "korvex/model/kinematics.hpp"
 #include "korvex/model/dynamics.hpp"
 #include "korvex/network/connect.hpp"
@@ -167,7 +168,7 @@ Result<ArmModel> parse_arm_model(std::string_view name) {
 
 ArmSimulator::ArmSimulator(ArmSimulatorOptions options)
     : options_(std::move(options)),
-      description_(options_.model == ArmModel::ZK2 ? zk2_description() : std::string()),
+      description_(options_.model == ArmModel::ZK2 ? zk2_description() : std::string(model::builtin_zk1_urdf())),
       brakes_open_(options_.brakes_open),
       physics_(served_model(options_.model, description_),
                options_.model == ArmModel::ZK2 ? zk2_limits() : zk1_limits(), kHome) {

@@ -79,7 +79,7 @@ class ArmSimulator {
   void pause_states(bool paused);
   //! Requests received for the named command (e.g. "Set Joint Impedance", "Connect").
   std::uint64_t command_count(std::string_view command_name) const;
-  //! The model description served by Get Robot Model.
+  //! The arm's model description: served by Get Robot Model on ZK2, the library's built-in one on ZK1.
   const std::string& description() const { return description_; }
 
   //! Last state as sent (for tests and tools).

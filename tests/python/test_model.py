@@ -1,6 +1,4 @@
 """Model: Robot.model(), argument conversion and messages, conventions, and Pinocchio as the reference."""
-import pathlib
-import re
 
 import numpy as np
 import pinocchio as pin
@@ -12,14 +10,9 @@ from conftest import connect
 
 FRAMES = ["joint1", "joint2", "joint3", "joint4", "joint5", "joint6", "joint7", "flange", "ee", "stiffness"]
 NAMES = "[" + ", ".join('"%s"' % f for f in FRAMES) + "]"
-BUILTIN_ZK1 = pathlib.Path(__file__).parents[2] / "src/korvex/model/builtin_zk1.cpp"
 
 Q = np.array([0.3, -0.7, 0.5, -2.0, 0.4, 1.6, -0.8])
 DQ = np.array([0.5, -0.4, 0.9, 0.3, -1.1, 0.6, 0.8])
-
-
-def builtin_zk1_urdf():
-    return re.search(r'R"urdf\((.*?)\)urdf"', BUILTIN_ZK1.read_text(), re.S).group(1)
 
 
 @pytest.fixture(scope="module", params=["zk2", "zk1"])
@@ -29,7 +22,7 @@ def arm(request):
         robot = connect(sim.address)
         model = robot.model()
         state = robot.read_once()
-        urdf = sim.description if request.param == "zk2" else builtin_zk1_urdf()
+        urdf = sim.description
         del robot
     return model, urdf, state
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <random>
 
 #include "korvex/robot/target_control/otg.hpp"
@@ -70,7 +71,9 @@ void BM_CartesianStep(benchmark::State& state) {
 BENCHMARK(BM_CartesianStep);
 
 // 100 000 steps from random reachable states towards random targets, each timed on its own;
-// reports the mean and the worst step seen.
+// reports the mean and the worst step seen. A step is timed three times from the same state and
+// its fastest run counts, so that a preemption by another process does not pass for the step's
+// cost; `worst_raw_us` is the worst single run, preemptions included.
 void BM_JointRandomSteps(benchmark::State& state) {
   constexpr int kSteps = 100000;
   std::mt19937_64 rng(42);
@@ -78,21 +81,30 @@ void BM_JointRandomSteps(benchmark::State& state) {
   std::uniform_int_distribution<int> every(1, 400);
   for (auto _ : state) {
     auto g = joint_generator({0, -0.3, 0, -2.2, 0, 2.0, 0.8});
-    double total = 0, worst = 0;
+    double total = 0, worst = 0, worst_raw = 0;
     for (int n = 0; n < kSteps; ++n) {
       if (every(rng) == 1) {  // a new random target now and then, mid-motion
         std::array<double, 7> target;
         for (double& x : target) x = 2 * unit(rng);
         (void)g.set_targets(target);
       }
-      const auto t0 = std::chrono::steady_clock::now();
-      benchmark::DoNotOptimize(g.step(kDt));
-      const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
-      total += us;
-      worst = std::max(worst, us);
+      double best = std::numeric_limits<double>::infinity();
+      JointOtg next = g;
+      for (int run = 0; run < 3; ++run) {
+        next = g;
+        const auto t0 = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(next.step(kDt));
+        const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+        best = std::min(best, us);
+        worst_raw = std::max(worst_raw, us);
+      }
+      g = next;
+      total += best;
+      worst = std::max(worst, best);
     }
     state.counters["mean_us"] = total / kSteps;
     state.counters["worst_us"] = worst;
+    state.counters["worst_raw_us"] = worst_raw;
   }
 }
 BENCHMARK(BM_JointRandomSteps)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -6,7 +6,9 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -94,53 +96,8 @@ Pair root(Pair x) {
 
 bool any(PairMask m) { return (m[0] | m[1]) != 0; }
 
-// What a profile needs of its axis, with the terms that do not depend on the cruise velocity.
-template <class T>
-struct AxisTerms {
-  T p0, v0, a0, target, J, A;
-  T twice_J;       // 2J
-  T settle;        // a0|a0|/(2J): velocity gained while the acceleration returns to zero
-  T a0_squared;    // f² (f = ±a0)
-  T half_a0_squared;
-};
-
-AxisTerms<double> terms_of(const OtgAxis& x) {
-  AxisTerms<double> c;
-  c.p0 = x.position;
-  c.v0 = x.velocity;
-  c.a0 = x.acceleration;
-  c.target = x.target;
-  c.J = x.max_jerk;
-  c.A = x.max_acceleration;
-  c.twice_J = 2 * c.J;
-  c.settle = c.a0 * std::fabs(c.a0) / c.twice_J;
-  c.a0_squared = c.a0 * c.a0;
-  c.half_a0_squared = c.a0_squared / 2;
-  return c;
-}
-
-AxisTerms<Pair> pair_of(const AxisTerms<double>& a, const AxisTerms<double>& b) {
-  AxisTerms<Pair> c;
-  c.p0 = Pair{a.p0, b.p0};
-  c.v0 = Pair{a.v0, b.v0};
-  c.a0 = Pair{a.a0, b.a0};
-  c.target = Pair{a.target, b.target};
-  c.J = Pair{a.J, b.J};
-  c.A = Pair{a.A, b.A};
-  c.twice_J = Pair{a.twice_J, b.twice_J};
-  c.settle = Pair{a.settle, b.settle};
-  c.a0_squared = Pair{a.a0_squared, b.a0_squared};
-  c.half_a0_squared = Pair{a.half_a0_squared, b.half_a0_squared};
-  return c;
-}
-
-// Phases 1-3 and 5-7 for cruise velocity vc and the position where they end.
-template <class T>
-struct Shape {
-  T e, s;
-  T t1, t2, t3, t5, t6;  // t7 = t5
-  T end;
-};
+bool all(bool m) { return m; }
+bool all(PairMask m) { return (m[0] & m[1]) != 0; }
 
 // Constant-jerk integration, p += v·τ + a·τ²/2 + j·τ³/6 etc., term by term in that order.
 template <class T>
@@ -160,8 +117,80 @@ template <class T>
   a += zero * tau;
 }
 
+// What a profile needs of its axis, with the terms that do not depend on the cruise velocity.
+// A ramp between zero and the acceleration limit lasts A/J whatever the cruise velocity; with the
+// peak at the limit, phase 1 depends only on its direction. Jerk terms of ±J differ only in sign.
+template <class T>
+struct AxisTerms {
+  T p0, v0, a0, target, J, A;
+  T twice_J;     // 2J
+  T settle;      // a0|a0|/(2J): velocity gained while the acceleration returns to zero
+  T a0_squared;  // f² (f = ±a0)
+  T half_a0_squared;
+  T ramp, ramp_squared, ramp_cubic, ramp_square, ramp_linear;  // A/J; J·τ³/6, J·τ²/2, J·τ of it
+  T peak_offset;  // (2A² - f²)/(2J)
+  T stop_offset;  // A²/J
+  T rise_t1, rise_p, rise_v, rise_a;  // phase 1 and the state after it, upwards (e = +1)
+  T fall_t1, fall_p, fall_v, fall_a;  // the same downwards
+};
+
+template <class X>
+auto fields_of(X& x) {
+  return std::tie(x.p0, x.v0, x.a0, x.target, x.J, x.A, x.twice_J, x.settle, x.a0_squared, x.half_a0_squared, x.ramp,
+                  x.ramp_squared, x.ramp_cubic, x.ramp_square, x.ramp_linear, x.peak_offset, x.stop_offset, x.rise_t1,
+                  x.rise_p, x.rise_v, x.rise_a, x.fall_t1, x.fall_p, x.fall_v, x.fall_a);
+}
+
+AxisTerms<double> terms_of(const OtgAxis& x) {
+  AxisTerms<double> c;
+  c.p0 = x.position;
+  c.v0 = x.velocity;
+  c.a0 = x.acceleration;
+  c.target = x.target;
+  c.J = x.max_jerk;
+  c.A = x.max_acceleration;
+  c.twice_J = 2 * c.J;
+  c.settle = c.a0 * std::fabs(c.a0) / c.twice_J;
+  c.a0_squared = c.a0 * c.a0;
+  c.half_a0_squared = c.a0_squared / 2;
+  c.ramp = c.A / c.J;
+  c.ramp_squared = c.ramp * c.ramp;
+  c.ramp_cubic = c.J * c.ramp_squared * c.ramp / 6;
+  c.ramp_square = c.J * c.ramp_squared / 2;
+  c.ramp_linear = c.J * c.ramp;
+  c.peak_offset = (2 * c.A * c.A - c.a0_squared) / c.twice_J;
+  c.stop_offset = c.A * c.A / c.J;
+  for (const double e : {1.0, -1.0}) {
+    const double t1 = max0((c.A - e * c.a0) / c.J);
+    double p = c.p0, v = c.v0, a = c.a0;
+    advance(p, v, a, e * c.J, t1);
+    (e > 0 ? std::tie(c.rise_t1, c.rise_p, c.rise_v, c.rise_a) : std::tie(c.fall_t1, c.fall_p, c.fall_v, c.fall_a)) =
+        std::tie(t1, p, v, a);
+  }
+  return c;
+}
+
+AxisTerms<Pair> pair_of(const AxisTerms<double>& a, const AxisTerms<double>& b) {
+  AxisTerms<Pair> c;
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    auto out = fields_of(c);
+    const auto left = fields_of(a), right = fields_of(b);
+    ((std::get<I>(out) = Pair{std::get<I>(left), std::get<I>(right)}), ...);
+  }(std::make_index_sequence<std::tuple_size_v<decltype(fields_of(c))>>{});
+  return c;
+}
+
+// Phases 1-3 and 5-7 for cruise velocity vc and the position where they end.
+template <class T>
+struct Shape {
+  T e, s;
+  T t1, t2, t3, t5, t6;  // t7 = t5
+  T end;
+};
+
 template <class T>
 [[gnu::always_inline]] inline Shape<T> shape_of(const AxisTerms<T>& x, T vc) {
+  const T zero = splat<T>(0);
   Shape<T> sh;
   // v0 -> vc: e is the direction still needed after bringing a0 to zero at full jerk.
   const T delta = vc - x.v0;
@@ -169,24 +198,48 @@ template <class T>
   const T f = sh.e * x.a0;
   const T g = sh.e * delta;
   const T h = min_of(root(max0(x.J * g + x.half_a0_squared)), x.A);
-  sh.t1 = max0((h - f) / x.J);
-  sh.t2 = pick(h > splat<T>(0), max0((g - (splat<T>(2) * h * h - x.a0_squared) / x.twice_J) / h), splat<T>(0));
-  sh.t3 = h / x.J;
   // vc -> 0 from zero acceleration.
   sh.s = sign_of(-vc);
   const T speed = magnitude(vc);
   const T w = min_of(root(max0(x.J * speed)), x.A);
-  sh.t5 = w / x.J;
-  sh.t6 = pick(w > splat<T>(0), max0((speed - w * w / x.J) / w), splat<T>(0));
-  T p = x.p0, v = x.v0, a = x.a0;
-  const T up = sh.e * x.J;
-  advance(p, v, a, up, sh.t1);
-  coast(p, v, a, sh.t2);
-  advance(p, v, a, -up, sh.t3);
+  T p, v, a;
+  if (all(h == x.A)) {
+    const auto rise = sh.e > zero;
+    sh.t1 = pick(rise, x.rise_t1, x.fall_t1);
+    p = pick(rise, x.rise_p, x.fall_p);
+    v = pick(rise, x.rise_v, x.fall_v);
+    a = pick(rise, x.rise_a, x.fall_a);
+    sh.t2 = max0((g - x.peak_offset) / x.A);
+    sh.t3 = x.ramp;
+    coast(p, v, a, sh.t2);
+    const T back = -sh.e;
+    p += v * x.ramp + a * x.ramp_squared / 2 + back * x.ramp_cubic;
+    v += a * x.ramp + back * x.ramp_square;
+    a += back * x.ramp_linear;
+  } else {
+    sh.t1 = max0((h - f) / x.J);
+    sh.t2 = pick(h > zero, max0((g - (splat<T>(2) * h * h - x.a0_squared) / x.twice_J) / h), zero);
+    sh.t3 = h / x.J;
+    p = x.p0, v = x.v0, a = x.a0;
+    const T up = sh.e * x.J;
+    advance(p, v, a, up, sh.t1);
+    coast(p, v, a, sh.t2);
+    advance(p, v, a, -up, sh.t3);
+  }
   // Phases 5 and 7 last equally long with opposite jerks: their jerk terms differ only in sign.
-  const T down = sh.s * x.J;
-  const T tau = sh.t5, tau2 = tau * tau;
-  const T cubic = down * tau2 * tau / 6, square = down * tau2 / 2, linear = down * tau;
+  T tau, tau2, cubic, square, linear;
+  if (all(w == x.A)) {
+    sh.t5 = tau = x.ramp;
+    tau2 = x.ramp_squared;
+    sh.t6 = max0((speed - x.stop_offset) / x.A);
+    cubic = sh.s * x.ramp_cubic, square = sh.s * x.ramp_square, linear = sh.s * x.ramp_linear;
+  } else {
+    sh.t5 = tau = w / x.J;
+    tau2 = tau * tau;
+    sh.t6 = pick(w > zero, max0((speed - w * w / x.J) / w), zero);
+    const T down = sh.s * x.J;
+    cubic = down * tau2 * tau / 6, square = down * tau2 / 2, linear = down * tau;
+  }
   p += v * tau + a * tau2 / 2 + cubic;
   v += a * tau + square;
   a += linear;

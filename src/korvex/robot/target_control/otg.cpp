@@ -68,14 +68,23 @@ T splat(double x) {
 double pick(bool c, double a, double b) { return c ? a : b; }
 Pair pick(PairMask c, Pair a, Pair b) { return Pair(((PairMask)a & c) | ((PairMask)b & ~c)); }
 
-// std::max(x, 0.0) and std::min(x, limit) exactly, NaN and signed zeros included.
-template <class T>
-T max0(T x) {
-  return pick(x < splat<T>(0), splat<T>(0), x);
+// std::max(x, 0.0) = (x < 0 ? 0 : x) and std::min(x, limit) = (limit < x ? limit : x), NaN and
+// signed zeros included; maxpd/minpd with these operand orders are exactly that.
+double max0(double x) { return std::max(x, 0.0); }
+double min_of(double x, double limit) { return std::min(x, limit); }
+Pair max0(Pair x) {
+#if defined(__SSE2__)
+  return Pair(_mm_max_pd(__m128d(Pair{}), __m128d(x)));
+#else
+  return pick(x < Pair{}, Pair{}, x);
+#endif
 }
-template <class T>
-T min_of(T x, T limit) {
+Pair min_of(Pair x, Pair limit) {
+#if defined(__SSE2__)
+  return Pair(_mm_min_pd(__m128d(limit), __m128d(x)));
+#else
   return pick(limit < x, limit, x);
+#endif
 }
 
 double magnitude(double x) { return std::fabs(x); }

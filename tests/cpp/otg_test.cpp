@@ -2,7 +2,9 @@
 
 #include <Eigen/Geometry>
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 #include <random>
@@ -340,6 +342,158 @@ TEST(Otg, ReversalBringsTheAccelerationDownFirst) {
   const auto arrived = run_to_rest(g, 20000);
   EXPECT_GT(arrived[0], 0);
   EXPECT_EQ(g.axis(0).position, -1);
+}
+
+// A plain evaluation of the generator, one axis and one profile at a time, for comparing the
+// generator with bit for bit.
+namespace plain {
+
+OtgProfile profile(const OtgAxis& x, double vc) {
+  const double J = x.max_jerk, A = x.max_acceleration, v0 = x.velocity, a0 = x.acceleration;
+  const double delta = vc - v0;
+  const double e = std::copysign(1.0, delta - a0 * std::fabs(a0) / (2 * J));
+  const double f = e * a0, g = e * delta;
+  const double h = std::min(std::sqrt(std::max(J * g + f * f / 2, 0.0)), A);
+  const double t1 = std::max((h - f) / J, 0.0);
+  const double t2 = h > 0 ? std::max((g - (2 * h * h - f * f) / (2 * J)) / h, 0.0) : 0.0;
+  const double s = std::copysign(1.0, -vc);
+  const double w = std::min(std::sqrt(std::max(J * std::fabs(vc), 0.0)), A);
+  const double t6 = w > 0 ? std::max((std::fabs(vc) - w * w / J) / w, 0.0) : 0.0;
+  OtgProfile pr;
+  pr.cruise_velocity = vc;
+  pr.phases = {{{e * J, t1}, {0, t2}, {-e * J, h / J}, {0, 0}, {s * J, w / J}, {0, t6}, {-s * J, w / J}}};
+  double p = x.position, v = v0, a = a0;
+  for (const OtgPhase& ph : pr.phases) {
+    const double tau = ph.duration, tau2 = tau * tau;
+    p += v * tau + a * tau2 / 2 + ph.jerk * tau2 * tau / 6;
+    v += a * tau + ph.jerk * tau2 / 2;
+    a += ph.jerk * tau;
+  }
+  pr.shortfall = x.target - p;
+  pr.phases[3].duration = (vc != 0 && std::fabs(pr.shortfall) >= 1e-9) ? std::max(pr.shortfall / vc, 0.0) : 0.0;
+  return pr;
+}
+
+OtgProfile time_optimal(const OtgAxis& x) {
+  if (x.position == x.target && x.velocity == 0 && x.acceleration == 0) return {};
+  const double V = x.max_velocity, J = x.max_jerk, A = x.max_acceleration;
+  const OtgProfile top = profile(x, V);
+  if (top.shortfall >= 0) return top;
+  const OtgProfile bottom = profile(x, -V);
+  if (bottom.shortfall <= 0) return bottom;
+  const double vb = x.velocity + x.acceleration * std::fabs(x.acceleration) / (2 * J), K = A * A / J;
+  const double breaks[5] = {-V, std::clamp(vb - K, -V, V), std::clamp(vb, -V, V), std::clamp(vb + K, -V, V), V};
+  OtgProfile best = bottom;
+  bool found = false;
+  for (int i = 0; i < 4; ++i) {
+    double lo = breaks[i], hi = breaks[i + 1];
+    const bool negative_lo = std::signbit(profile(x, lo).shortfall);
+    if (!(lo < hi) || negative_lo == std::signbit(profile(x, hi).shortfall)) continue;
+    for (int n = 0; n < 200 && hi - lo > 1e-10 * V; ++n) {
+      const double mid = (lo + hi) / 2;
+      if (!(mid > lo && mid < hi)) break;
+      (std::signbit(profile(x, mid).shortfall) == negative_lo ? lo : hi) = mid;
+    }
+    const OtgProfile candidate = profile(x, (lo + hi) / 2);
+    if (!found || candidate.duration() < best.duration()) best = candidate;
+    found = true;
+  }
+  return best;
+}
+
+OtgProfile stretch(const OtgAxis& x, const OtgProfile& pr, double duration) {
+  const double vc = pr.cruise_velocity;
+  if (vc == 0 || !(duration > pr.duration())) return pr;
+  auto acceptable = [&](double factor) {
+    const OtgProfile q = profile(x, factor * vc);
+    return vc * q.shortfall >= 0 && q.duration() >= duration;
+  };
+  if (!acceptable(1e-9)) return pr;
+  double lo = 1e-9, hi = 1;
+  for (int n = 0; n < 40; ++n) (acceptable((lo + hi) / 2) ? lo : hi) = (lo + hi) / 2;
+  return profile(x, lo * vc);
+}
+
+}  // namespace plain
+
+void expect_same(const OtgProfile& got, const OtgProfile& want, int n) {
+  for (std::size_t i = 0; i < 7; ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(got.phases[i].jerk), std::bit_cast<std::uint64_t>(want.phases[i].jerk))
+        << "case " << n << " phase " << i;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(got.phases[i].duration),
+              std::bit_cast<std::uint64_t>(want.phases[i].duration))
+        << "case " << n << " phase " << i;
+  }
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(got.cruise_velocity), std::bit_cast<std::uint64_t>(want.cruise_velocity));
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(got.shortfall), std::bit_cast<std::uint64_t>(want.shortfall));
+}
+
+// Random axes and states, on and off the limits, with and without the acceleration peak at the limit.
+OtgAxis random_axis(std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> unit(-1, 1), log_scale(0, 1);
+  OtgAxis x;
+  x.max_velocity = 0.05 * std::pow(60, log_scale(rng));
+  x.max_acceleration = 0.2 * std::pow(100, log_scale(rng));
+  x.max_jerk = 2 * std::pow(3000, log_scale(rng));
+  x.position = unit(rng);
+  const double edge = unit(rng);
+  x.velocity = edge > 0.8 ? std::copysign(x.max_velocity, unit(rng)) : x.max_velocity * unit(rng);
+  x.acceleration = edge < -0.8 ? std::copysign(x.max_acceleration, unit(rng)) : x.max_acceleration * unit(rng);
+  x.target = x.position + std::pow(10, -6 + 7 * log_scale(rng)) * unit(rng);
+  return x;
+}
+
+TEST(Otg, ProfilesMatchAPlainEvaluationBitForBit) {
+  std::mt19937_64 rng(31);
+  std::uniform_real_distribution<double> unit(-1, 1);
+  for (int n = 0; n < case_count(3000); ++n) {
+    const OtgAxis x = random_axis(rng);
+    const double vc = n % 10 == 0 ? (n % 20 ? 0.0 : -0.0) : x.max_velocity * unit(rng);
+    expect_same(otg::profile_for_cruise(x, vc), plain::profile(x, vc), n);
+    const OtgProfile best = otg::time_optimal_profile(x);
+    expect_same(best, plain::time_optimal(x), n);
+    const double longer = best.duration() * (1 + 2 * std::fabs(unit(rng)));
+    expect_same(otg::stretch_profile(x, best, longer), plain::stretch(x, best, longer), n);
+    if (HasFailure()) return;
+  }
+}
+
+// Whole steps of differently limited axes, synchronised or not, against the plain evaluation.
+TEST(Otg, StepsMatchAPlainEvaluationBitForBit) {
+  std::mt19937_64 rng(32);
+  for (int n = 0; n < case_count(300); ++n) {
+    std::array<OtgAxis, 7> axes;
+    std::array<OtgLimits, 7> limits;
+    std::array<double, 7> p, v, a, t;
+    for (std::size_t i = 0; i < 7; ++i) {
+      axes[i] = random_axis(rng);
+      if (n % 5 == 0 && i == n % 7) axes[i].target = axes[i].position, axes[i].velocity = axes[i].acceleration = 0;
+      limits[i] = {axes[i].max_velocity, axes[i].max_acceleration, axes[i].max_jerk};
+      p[i] = axes[i].position, v[i] = axes[i].velocity, a[i] = axes[i].acceleration, t[i] = axes[i].target;
+    }
+    auto g = make(limits, p, n % 4 != 3);
+    ASSERT_TRUE(g.set_state(p, v, a));
+    ASSERT_TRUE(g.set_targets(t));
+    for (int cycle = 0; cycle < 20; ++cycle) {
+      std::array<OtgProfile, 7> profiles;
+      double longest = 0;
+      for (std::size_t i = 0; i < 7; ++i) {
+        profiles[i] = plain::time_optimal(axes[i]);
+        longest = std::max(longest, profiles[i].duration());
+      }
+      for (std::size_t i = 0; i < 7 && g.synchronise() && kDt < longest; ++i)
+        profiles[i] = plain::stretch(axes[i], profiles[i], longest);
+      for (std::size_t i = 0; i < 7; ++i) otg::evaluate(axes[i], profiles[i], kDt);
+      g.step(kDt);
+      for (std::size_t i = 0; i < 7; ++i) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(g.axis(i).position), std::bit_cast<std::uint64_t>(axes[i].position))
+            << "case " << n << " cycle " << cycle << " axis " << i;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(g.axis(i).velocity), std::bit_cast<std::uint64_t>(axes[i].velocity));
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(g.axis(i).acceleration),
+                  std::bit_cast<std::uint64_t>(axes[i].acceleration));
+      }
+    }
+  }
 }
 
 std::array<double, 7> pose(const Eigen::Vector3d& p, const Eigen::Matrix3d& R, double scale = 1) {

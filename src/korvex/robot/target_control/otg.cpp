@@ -66,7 +66,15 @@ T splat(double x) {
 }
 
 double pick(bool c, double a, double b) { return c ? a : b; }
-Pair pick(PairMask c, Pair a, Pair b) { return Pair(((PairMask)a & c) | ((PairMask)b & ~c)); }
+Pair pick(PairMask c, Pair a, Pair b) {
+#if defined(__SSE2__)
+  // Spelled out: left to itself the compiler turns the choice into conditional moves lane by lane.
+  const __m128d m = __m128d(c);
+  return Pair(_mm_or_pd(_mm_and_pd(m, __m128d(a)), _mm_andnot_pd(m, __m128d(b))));
+#else
+  return Pair(((PairMask)a & c) | ((PairMask)b & ~c));
+#endif
+}
 
 // std::max(x, 0.0) = (x < 0 ? 0 : x) and std::min(x, limit) = (limit < x ? limit : x), NaN and
 // signed zeros included; maxpd/minpd with these operand orders are exactly that.

@@ -97,17 +97,20 @@ def test_reflex_and_user_stop_modes_and_recovery():
         assert sim.robot_mode == "Idle"
 
 
-def test_command_line_program_prints_where_it_listens():
+def test_command_line_program_serves_arm_and_gripper():
+    host = "127.0.0.31"  # a host of its own keeps the gripper's port free
     proc = subprocess.Popen(
-        [sys.executable, "-m", "korvex.sim", "--model", "zk1", "--host", "127.0.0.1", "--port", "0"],
+        [sys.executable, "-m", "korvex.sim", "--model", "zk1", "--host", host, "--port", "0"],
         stdout=subprocess.PIPE,
         text=True,
     )
     try:
         line = proc.stdout.readline()
-        assert line.startswith("korvex-sim: ZK1 arm (KXP version 5) listening on 127.0.0.1:")
-        robot = connect(line.rsplit(" ", 1)[1].strip())
+        prefix = f"korvex-sim: ZK1 arm (KXP version 5) listening on {host}:"
+        assert line.startswith(prefix) and line.endswith(f", gripper on {host}:1338\n")
+        robot = connect(line[len(prefix) - len(host) - 1 :].split(",")[0])
         assert robot.kxp_version == 5
+        assert robot.gripper().read_once().width >= 0.0
     finally:
         proc.terminate()
         assert proc.wait(timeout=10) == 0

@@ -140,6 +140,7 @@ template <class T>
 template <class T>
 struct AxisTerms {
   T p0, v0, a0, target, J, A;
+  T limit;       // A, or NaN (matching no peak) for a limit that is not positive
   T twice_J;     // 2J
   T settle;      // a0|a0|/(2J): velocity gained while the acceleration returns to zero
   T a0_squared;  // f² (f = ±a0)
@@ -153,9 +154,10 @@ struct AxisTerms {
 
 template <class X>
 auto fields_of(X& x) {
-  return std::tie(x.p0, x.v0, x.a0, x.target, x.J, x.A, x.twice_J, x.settle, x.a0_squared, x.half_a0_squared, x.ramp,
-                  x.ramp_squared, x.ramp_cubic, x.ramp_square, x.ramp_linear, x.peak_offset, x.stop_offset, x.rise_t1,
-                  x.rise_p, x.rise_v, x.rise_a, x.fall_t1, x.fall_p, x.fall_v, x.fall_a);
+  return std::tie(x.p0, x.v0, x.a0, x.target, x.J, x.A, x.limit, x.twice_J, x.settle, x.a0_squared,
+                  x.half_a0_squared, x.ramp, x.ramp_squared, x.ramp_cubic, x.ramp_square, x.ramp_linear,
+                  x.peak_offset, x.stop_offset, x.rise_t1, x.rise_p, x.rise_v, x.rise_a, x.fall_t1, x.fall_p,
+                  x.fall_v, x.fall_a);
 }
 
 AxisTerms<double> terms_of(const OtgAxis& x) {
@@ -166,6 +168,7 @@ AxisTerms<double> terms_of(const OtgAxis& x) {
   c.target = x.target;
   c.J = x.max_jerk;
   c.A = x.max_acceleration;
+  c.limit = c.A > 0 ? c.A : std::numeric_limits<double>::quiet_NaN();
   c.twice_J = 2 * c.J;
   c.settle = c.a0 * std::fabs(c.a0) / c.twice_J;
   c.a0_squared = c.a0 * c.a0;
@@ -220,7 +223,7 @@ template <class T>
   const T speed = magnitude(vc);
   const T w = min_of(root(max0(x.J * speed)), x.A);
   T p, v, a;
-  if (all(h == x.A)) {
+  if (all(h == x.limit)) {
     const auto rise = sh.e > zero;
     sh.t1 = pick(rise, x.rise_t1, x.fall_t1);
     p = pick(rise, x.rise_p, x.fall_p);
@@ -245,7 +248,7 @@ template <class T>
   }
   // Phases 5 and 7 last equally long with opposite jerks: their jerk terms differ only in sign.
   T tau, tau2, cubic, square, linear;
-  if (all(w == x.A)) {
+  if (all(w == x.limit)) {
     sh.t5 = tau = x.ramp;
     tau2 = x.ramp_squared;
     sh.t6 = max0((speed - x.stop_offset) / x.A);

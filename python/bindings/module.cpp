@@ -3,6 +3,7 @@
 
 #include "convert.hpp"
 #include "gripper.hpp"
+#include "method_descriptors.hpp"
 #include "register.hpp"
 
 namespace py = pybind11;
@@ -21,6 +22,8 @@ PYBIND11_MODULE(_korvex, m, py::multiple_interpreters::not_supported()) {
     // CartesianTargets, JointTargets
     kp::register_gripper(m);  // Gripper, GripperState
   });
+  for (const char* name : {"Robot", "Model", "RobotState", "Gripper", "GripperState"})
+    kp::use_method_descriptors(m.attr(name));
   kp::add_flat_layout(m);
   m.attr("__version__") = "0.4.0";
 }

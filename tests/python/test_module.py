@@ -140,9 +140,16 @@ SIGNATURES = [
 def test_method_text_signatures(method, text_signature, doc):
     assert method.__text_signature__ == text_signature
     names = [p.strip() for p in text_signature[1:-1].split(",")][1:]
-    assert list(inspect.signature(method).parameters) == names
+    # A method descriptor like any builtin method's: `self` stays when looked up on the class.
+    assert list(inspect.signature(method).parameters) == ["self"] + names
+    assert type(method).__name__ == "method_descriptor"
     if doc is not None:
         assert method.__doc__ == doc
+
+
+def test_bound_methods_lose_only_self(robot):
+    assert list(inspect.signature(robot.set_joint_impedance).parameters) == ["K_theta"]
+    assert list(inspect.signature(robot.read_once).parameters) == []
 
 
 def test_collision_behavior_doc_gives_units_and_language():

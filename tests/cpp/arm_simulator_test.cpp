@@ -116,7 +116,9 @@ TEST(ArmSimulator, ZeroTorquesHoldTheArmAndFinish) {
     ASSERT_EQ(c.start(ControllerMode::ExternalController,
                       v10 ? MotionGeneratorMode::None : MotionGeneratorMode::JointVelocity),
               MoveStatus::MotionStarted);
-    const RobotState first = c.state();
+    // States sent before the Move was taken may still be on their way.
+    RobotState first = c.state();
+    for (int i = 0; i < 50 && first.robot_mode != RobotMode::Move; ++i) first = c.state();
     EXPECT_EQ(first.robot_mode, RobotMode::Move);
     auto end = c.run(300, [&](const RobotState&, int i) {
       RobotCommand cmd;

@@ -319,7 +319,7 @@ def test_read_once_times_out_when_no_state_comes(hand, gripper):
     hand.pause_states(True)
     start = time.monotonic()
     expect_error("network", "libkorvex: UDP receive: Timeout", gripper.read_once)
-    assert 0.9 < time.monotonic() - start < 2.5
+    assert 0.9 < time.monotonic() - start < 5.0  # about the 1 s timeout; generous under load
 
 
 def test_states_keep_coming(gripper):

@@ -66,7 +66,8 @@ def test_paused_states_time_out_and_end_the_connection():
         robot = connect(sim.address)
         sim.pause_states(True)
         with pytest.raises(korvex.KorvexError) as e:
-            robot.read_once()
+            for _ in range(5):  # a state sent just before the pause may still arrive
+                robot.read_once()
         assert e.value.kind == "network" and str(e.value) == "libkorvex: UDP receive: Timeout"
         with pytest.raises(korvex.KorvexError):
             robot.stop()

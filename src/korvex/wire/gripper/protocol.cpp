@@ -1,34 +1,13 @@
 #include "korvex/wire/gripper/protocol.hpp"
 
-#include <bit>
+#include "korvex/wire/bytes.hpp"
 
 namespace korvex::gripper {
 namespace {
 
-constexpr std::array<std::string_view, 5> kNames = {"Connect", "Homing", "Grasp", "Move", "Stop"};
+using namespace korvex::wire;
 
-void put_u16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put_u32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void put_f64(std::uint8_t* p, double x) {
-  const auto v = std::bit_cast<std::uint64_t>(x);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint16_t get_u16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t get_u32(const std::uint8_t* p) {
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= std::uint32_t{p[i]} << (8 * i);
-  return v;
-}
-double get_f64(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v |= std::uint64_t{p[i]} << (8 * i);
-  return std::bit_cast<double>(v);
-}
+constexpr std::array<std::string_view, 5> kNames = {"Connect", "Homing", "Grasp", "Move", "Stop"};
 
 }  // namespace
 

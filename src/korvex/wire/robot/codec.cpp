@@ -1,28 +1,20 @@
 #include "korvex/wire/robot/codec.hpp"
 
-#include <bit>
+
+#include "korvex/wire/bytes.hpp"
 
 namespace korvex {
 namespace {
 
 bool legacy(std::uint16_t version) { return version == 5; }
 
-std::uint32_t load_u32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-std::uint64_t load_u64(const std::uint8_t* p) {
-  return static_cast<std::uint64_t>(load_u32(p)) | static_cast<std::uint64_t>(load_u32(p + 4)) << 32;
-}
-void store_u64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using namespace korvex::wire;
 
 // Version 5 sends doubles, version 10 floats.
 template <class F>
 double load_real(const std::uint8_t* p) {
-  if constexpr (sizeof(F) == 8) return std::bit_cast<double>(load_u64(p));
-  else return static_cast<double>(std::bit_cast<float>(load_u32(p)));
+  if constexpr (sizeof(F) == 8) return get_f64(p);
+  else return get_f32(p);
 }
 
 // Every floating field with its offset on version 5 and version 10 (wire order, not record order).
@@ -135,7 +127,7 @@ void compose_payload(RobotState& s) {
 template <std::size_t N>
 std::uint8_t* store_all(std::uint8_t* p, const std::array<double, N>& xs) {
   for (double x : xs) {
-    store_u64(p, std::bit_cast<std::uint64_t>(x));
+    put_f64(p, x);
     p += 8;
   }
   return p;
@@ -144,20 +136,17 @@ std::uint8_t* store_all(std::uint8_t* p, const std::array<double, N>& xs) {
 template <std::size_t N>
 const std::uint8_t* load_all(const std::uint8_t* p, std::array<double, N>& xs) {
   for (double& x : xs) {
-    x = std::bit_cast<double>(load_u64(p));
+    x = get_f64(p);
     p += 8;
   }
   return p;
 }
 
-void store_u32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 template <class F>
 void store_real(std::uint8_t* p, double x) {
-  if constexpr (sizeof(F) == 8) store_u64(p, std::bit_cast<std::uint64_t>(x));
-  else store_u32(p, std::bit_cast<std::uint32_t>(static_cast<float>(x)));
+  if constexpr (sizeof(F) == 8) put_f64(p, x);
+  else put_f32(p, x);
 }
 
 template <class F>
@@ -187,7 +176,7 @@ Result<RobotState> decode_state(std::span<const std::uint8_t> datagram, std::uin
   const TailOffsets& tail = v5 ? kTailV5 : kTailV10;
 
   RobotState s;
-  s.time = load_u64(p);
+  s.time = get_u64(p);
   if (v5) {
     decode_reals<double>(p, s, true);
     s.control_command_success_rate = load_real<double>(p + tail.success_rate);
@@ -205,7 +194,7 @@ Result<RobotState> decode_state(std::span<const std::uint8_t> datagram, std::uin
   return s;
 }
 
-std::uint64_t state_message_id(std::span<const std::uint8_t> datagram) { return load_u64(datagram.data()); }
+std::uint64_t state_message_id(std::span<const std::uint8_t> datagram) { return get_u64(datagram.data()); }
 
 StateModes state_modes(std::span<const std::uint8_t> datagram, std::uint16_t version) {
   const TailOffsets& tail = legacy(version) ? kTailV5 : kTailV10;
@@ -215,7 +204,7 @@ StateModes state_modes(std::span<const std::uint8_t> datagram, std::uint16_t ver
 std::span<const std::uint8_t> encode_command(const RobotCommand& command, std::uint16_t version,
                                              CommandBuffer& out) {
   std::uint8_t* p = out.data();
-  store_u64(p, command.message_id);
+  put_u64(p, command.message_id);
   const MotionGeneratorCommand& m = command.motion;
   p = store_all(p + 8, m.q_c);
   p = store_all(p, m.dq_c);
@@ -239,7 +228,7 @@ std::span<const std::uint8_t> encode_state(const RobotState& s, const StateModes
   const bool v5 = legacy(version);
   std::uint8_t* p = out.data();
   const TailOffsets& tail = v5 ? kTailV5 : kTailV10;
-  store_u64(p, s.time);
+  put_u64(p, s.time);
   if (v5) {
     encode_reals<double>(s, p, true);
     store_real<double>(p + tail.success_rate, s.control_command_success_rate);
@@ -265,7 +254,7 @@ Result<RobotCommand> decode_command(std::span<const std::uint8_t> datagram, std:
   if (datagram.size() != command_size(version)) return fail(Error::protocol("libkorvex: incorrect object size"));
   const std::uint8_t* p = datagram.data();
   RobotCommand c;
-  c.message_id = load_u64(p);
+  c.message_id = get_u64(p);
   MotionGeneratorCommand& m = c.motion;
   p = load_all(p + 8, m.q_c);
   p = load_all(p, m.dq_c);

@@ -1,6 +1,7 @@
 #include "korvex/wire/robot/protocol.hpp"
 
-#include <bit>
+#include "korvex/wire/bytes.hpp"
+
 #include <cstring>
 
 #include "korvex/format.hpp"
@@ -38,20 +39,7 @@ bool legacy(std::uint16_t version) { return version == kLegacyVersion; }
 
 constexpr std::size_t kHeader = net::header_size(net::HeaderVariant::Long);
 
-void put_u16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void put_u32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void put_f64(std::uint8_t* p, double x) {
-  const auto v = std::bit_cast<std::uint64_t>(x);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint16_t get_u16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+using namespace korvex::wire;
 
 template <std::size_t N>
 std::uint8_t* put_all(std::uint8_t* p, const std::array<double, N>& xs) {

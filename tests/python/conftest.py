@@ -57,6 +57,8 @@ def listener():
 def _simulator(model, **kwargs):
     import korvex.sim  # only the simulator-backed tests need the second extension
 
+    # Lockstep: motions run as fast as the client answers; outside motions states come every millisecond.
+    kwargs.setdefault("pacing", "lockstep")
     return korvex.sim.ArmSimulator(model=model, host="127.0.0.1", port=0, **kwargs)
 
 

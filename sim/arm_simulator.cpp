@@ -43,23 +43,6 @@ Statuses statuses(std::uint16_t version) {
   return {1, 2, 3, 5, 5};
 }
 
-bool is_set_command(Command c) {
-  switch (c) {
-    case Command::SetCollisionBehavior:
-    case Command::SetJointImpedance:
-    case Command::SetCartesianImpedance:
-    case Command::SetGuidingMode:
-    case Command::SetEeToK:
-    case Command::SetNeToEe:
-    case Command::SetLoad:
-    case Command::SetFilters:
-    case Command::GetCartesianLimit:
-      return true;
-    default:
-      return false;
-  }
-}
-
 std::optional<Command> command_of(std::uint32_t wire, std::uint16_t version) {
   for (int i = 0; i <= static_cast<int>(Command::GetRobotModel); ++i) {
     const auto c = static_cast<Command>(i);
@@ -466,7 +449,7 @@ void ArmSimulator::handle(Session& session, std::uint32_t wire, std::uint32_t id
         body_text = description_;
         break;
       default:
-        if (is_set_command(*command)) {
+        if (is_set_command(*command) || *command == Command::GetCartesianLimit) {
           const std::size_t n = expected_values(*command);
           if (mode != RobotMode::Idle) {
             status = st.not_possible;

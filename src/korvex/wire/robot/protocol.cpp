@@ -83,16 +83,9 @@ constexpr Outcome kRecoveryV5[] = {O::Success,       O::NotPossible, O::ManualRe
 constexpr Outcome kRobotModelV10[] = {O::Success, O::NotPossible, O::SafetyRejected};
 
 std::span<const Outcome> outcomes(Command command, bool v5) {
+  if (is_set_command(command)) return v5 ? std::span<const Outcome>(kSetV5) : kSetV10;
   switch (command) {
     case Command::StopMove: return v5 ? std::span<const Outcome>(kStopMoveV5) : kStopMoveV10;
-    case Command::SetCollisionBehavior:
-    case Command::SetJointImpedance:
-    case Command::SetCartesianImpedance:
-    case Command::SetGuidingMode:
-    case Command::SetEeToK:
-    case Command::SetNeToEe:
-    case Command::SetLoad:
-    case Command::SetFilters: return v5 ? std::span<const Outcome>(kSetV5) : kSetV10;
     case Command::AutomaticErrorRecovery: return v5 ? std::span<const Outcome>(kRecoveryV5) : kRecoveryV10;
     case Command::GetRobotModel: return v5 ? std::span<const Outcome>() : kRobotModelV10;
     default: return {};
@@ -136,6 +129,22 @@ constexpr MoveStatus kMoveV5[] = {
 constexpr std::size_t kMoveV10Count = 12;
 
 }  // namespace
+
+bool is_set_command(Command command) {
+  switch (command) {
+    case Command::SetCollisionBehavior:
+    case Command::SetJointImpedance:
+    case Command::SetCartesianImpedance:
+    case Command::SetGuidingMode:
+    case Command::SetEeToK:
+    case Command::SetNeToEe:
+    case Command::SetLoad:
+    case Command::SetFilters:
+      return true;
+    default:
+      return false;
+  }
+}
 
 std::string_view command_name(Command command) { return kCommands[static_cast<std::size_t>(command)].name; }
 

@@ -36,6 +36,9 @@ enum class Command : std::uint8_t {
   GetRobotModel,
 };
 
+//! The Set commands, which share one reply status table.
+bool is_set_command(Command command);
+
 //! Name used in messages ("Set Joint Impedance"); "Connect" for Connect.
 std::string_view command_name(Command command);
 
